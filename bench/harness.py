@@ -1,0 +1,342 @@
+#!/usr/bin/env python3
+"""Takes the whole-process figures of tunex and checks them against the bars.
+
+Run through bench/run.sh, which builds first. Every measurement of one run
+is taken side by side on the same machine state:
+
+  - one request on the embedded default (`tunex kern.ostype`) against
+    tunex_minimal, a C++ program built with the same flags that prints the
+    same line: instructions (callgrind) and wall time (hyperfine);
+  - `tunex -a --libxo json` over generated images of 1,000, 10,000 and
+    100,000 objects: wall time, max RSS, instructions, and how the cost per
+    object grows;
+  - the walk of the 100,000-object image in each style (text, xml, json,
+    html) against text;
+  - loading that image (a single request against it) against walking it.
+
+The images are written to a temporary directory and removed afterwards;
+the binary only ever sees those copies, since the kernel stand-in writes
+changed values back into its image file.
+"""
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+
+SIZES = [1000, 10000, 100000]
+STYLES = ["text", "xml", "json", "html"]
+MIB = 1024 * 1024
+
+
+def sh(cmd, **kw):
+    return subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True, **kw).stdout
+
+
+class Bench:
+    def __init__(self, args, tmp):
+        self.args = args
+        self.tmp = tmp
+        self.tunex = os.path.join(args.build_dir, "tunex")
+        self.minimal = os.path.join(args.build_dir, "tunex_minimal")
+        self.n = 0
+        # Writes to the embedded default go to a state file in the runtime
+        # directory: give the runs an empty one of their own.
+        self.env = dict(os.environ)
+        self.env["XDG_RUNTIME_DIR"] = os.path.join(tmp, "run")
+        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
+        self.env.pop("MIB_IMAGE", None)
+
+    def envfor(self, image):
+        env = dict(self.env)
+        if image:
+            env["MIB_IMAGE"] = image
+        return env
+
+    def wall(self, cmd, image=None, runs=None):
+        """Mean and standard deviation of the wall time in seconds."""
+        self.n += 1
+        out = os.path.join(self.tmp, "hf%d.json" % self.n)
+        opts = ["--warmup", "3", "--min-runs", str(runs or (5 if self.args.quick else 20))]
+        subprocess.run(["hyperfine", "-N", "-s", "none", *opts, "--export-json", out,
+                        " ".join(cmd)], check=True, env=self.envfor(image),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(out) as f:
+            r = json.load(f)["results"][0]
+        return r["mean"], r["stddev"], r["min"]
+
+    def rss(self, cmd, image=None):
+        """Largest max RSS of three runs, in bytes."""
+        best = 0
+        for _ in range(3):
+            r = subprocess.run(["/usr/bin/time", "-f", "%M", *cmd], env=self.envfor(image),
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            best = max(best, int(r.stderr.strip().splitlines()[-1]) * 1024)
+        return best
+
+    def instructions(self, cmd, image=None, keep=None):
+        """Instructions executed by the whole process, loader included."""
+        self.n += 1
+        out = keep or os.path.join(self.tmp, "cg%d.out" % self.n)
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out, *cmd],
+                       env=self.envfor(image), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(out) as f:
+            for line in f:
+                if line.startswith(("summary:", "totals:")):
+                    return int(line.split()[1])
+        raise RuntimeError("no totals in " + out)
+
+    def output(self, cmd, image=None):
+        return subprocess.run(cmd, env=self.envfor(image), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE).stdout
+
+
+def fmt_s(t):
+    return "%.1f ms" % (t * 1000) if t < 1 else "%.3f s" % t
+
+
+def fmt_i(n):
+    return "{:,}".format(n)
+
+
+def verdict(ok):
+    return "holds" if ok else "**fails**"
+
+
+def machine():
+    lines = ["- date: " + sh(["date", "-u", "+%Y-%m-%d %H:%M UTC"]).strip(),
+             "- nproc: " + sh(["nproc"]).strip()]
+    for line in sh(["lscpu"]).splitlines():
+        key = line.split(":")[0]
+        if key in ("Architecture", "Model name", "CPU(s)", "Thread(s) per core", "CPU max MHz",
+                   "Hypervisor vendor", "L2 cache", "L3 cache"):
+            lines.append("- " + " ".join(line.split()))
+    lines.append("- kernel: " + platform.release())
+    try:
+        load = open("/proc/loadavg").read().split()[:3]
+        lines.append("- load average at start: " + " ".join(load))
+    except OSError:
+        pass
+    return "\n".join(lines)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build-dir", required=True)
+    ap.add_argument("--no-build", action="store_true")
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--profile", action="store_true")
+    ap.add_argument("--micro", action="store_true")
+    ap.add_argument("--keep", help="keep the images and profiles in this directory")
+    ap.add_argument("--seed", type=int, default=1)
+    args = ap.parse_args()
+
+    for tool in ("hyperfine", "valgrind", "/usr/bin/time"):
+        if not shutil.which(tool):
+            sys.exit("run.sh: '%s' is needed" % tool)
+    tmp = args.keep or tempfile.mkdtemp(prefix="tunex-bench.")
+    os.makedirs(tmp, exist_ok=True)
+    try:
+        run(args, tmp)
+    finally:
+        if not args.keep:
+            shutil.rmtree(tmp, ignore_errors=True)
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def run(args, tmp):
+    b = Bench(args, tmp)
+    here = os.path.dirname(os.path.abspath(__file__))
+    for exe in (b.tunex, b.minimal):
+        if not os.access(exe, os.X_OK):
+            sys.exit("run.sh: '%s' is not built" % exe)
+
+    images = {}
+    for n in SIZES:
+        path = os.path.join(tmp, "mib-%d.json" % n)
+        log("generating %s" % path)
+        subprocess.run([sys.executable, os.path.join(here, "gen_image.py"), "--objects", str(n),
+                        "--seed", str(args.seed), "--output", path], check=True)
+        images[n] = path
+
+    rows = []      # (measure, value, bar, verdict)
+    notes = []
+    print("## Machine\n\n" + machine() + "\n")
+
+    # 1. One request on the embedded default against the minimal program.
+    log("single request")
+    one = [b.tunex, "kern.ostype"]
+    mini = [b.minimal]
+    got, want = b.output(one), b.output(mini)
+    if got != want:
+        notes.append("`tunex kern.ostype` printed %r, the minimal program %r" % (got, want))
+    ir_one, ir_min = b.instructions(one), b.instructions(mini)
+    w_one, w_min = b.wall(one, runs=50), b.wall(mini, runs=50)
+    r_ir = ir_one / ir_min
+    r_w = w_one[0] / w_min[0]
+    print("## One request on the embedded default\n")
+    print("| program | instructions | wall (mean ± sd) | min |")
+    print("|---|---:|---:|---:|")
+    print("| tunex_minimal | %s | %s ± %s | %s |" % (fmt_i(ir_min), fmt_s(w_min[0]), fmt_s(w_min[1]), fmt_s(w_min[2])))
+    print("| tunex kern.ostype | %s | %s ± %s | %s |" % (fmt_i(ir_one), fmt_s(w_one[0]), fmt_s(w_one[1]), fmt_s(w_one[2])))
+    print("| ratio | %.2fx | %.2fx | %.2fx |\n" % (r_ir, r_w, w_one[2] / w_min[2]))
+    rows.append(("one request: instructions vs minimal", "%.2fx" % r_ir, "≤ 2x", verdict(r_ir <= 2)))
+    rows.append(("one request: wall time vs minimal", "%.2fx" % r_w, "≤ 1.3x", verdict(r_w <= 1.3)))
+
+    # 2. The walk in JSON at three sizes.
+    log("walks")
+    walk = {}
+    print("## `tunex -a --libxo json` by image size\n")
+    print("| objects | wall (mean ± sd) | max RSS | instructions | instructions/object | output |")
+    print("|---:|---:|---:|---:|---:|---:|")
+    for n in SIZES:
+        cmd = [b.tunex, "-a", "--libxo", "json"]
+        out = b.output(cmd, images[n])
+        w = b.wall(cmd, images[n], runs=5 if n == 100000 else None)
+        m = b.rss(cmd, images[n])
+        keep = os.path.join(tmp, "callgrind.walk-json-%d.out" % n)
+        ir = b.instructions(cmd, images[n], keep=keep)
+        walk[n] = (w, m, ir, len(out))
+        print("| %s | %s ± %s | %.1f MiB | %s | %s | %.1f MiB |" % (
+            fmt_i(n), fmt_s(w[0]), fmt_s(w[1]), m / MIB, fmt_i(ir), fmt_i(ir // n), len(out) / MIB))
+    try:
+        json.loads(b.output([b.tunex, "-a", "--libxo", "json"], images[1000]))
+    except ValueError as e:
+        notes.append("the JSON walk of the 1,000-object image is not valid JSON: %s" % e)
+    # Linear growth: the cost of one more object is the same from 1k to 10k
+    # as from 10k to 100k (marginal cost, so the fixed start-up cost of the
+    # process does not count).
+    def marginal(i):
+        return (walk[100000][i] - walk[10000][i]) / 90000, (walk[10000][i] - walk[1000][i]) / 9000
+    ir_hi, ir_lo = marginal(2)
+    t_hi = (walk[100000][0][0] - walk[10000][0][0]) / 90000
+    t_lo = (walk[10000][0][0] - walk[1000][0][0]) / 9000
+    print("\nMarginal cost of one object: %.0f instructions and %.2f µs from 10k to 100k, "
+          "%.0f instructions and %.2f µs from 1k to 10k.\n" % (ir_hi, t_hi * 1e6, ir_lo, t_lo * 1e6))
+    lin_ir = ir_hi / ir_lo
+    lin_t = t_hi / t_lo if t_lo > 0 else float("inf")
+    rows.append(("walk grows linearly: instructions per object, 10k→100k vs 1k→10k", "%.2fx" % lin_ir,
+                 "≤ 1.25x", verdict(lin_ir <= 1.25)))
+    rows.append(("walk grows linearly: wall per object, 10k→100k vs 1k→10k", "%.2fx" % lin_t,
+                 "≤ 1.5x", verdict(lin_t <= 1.5)))
+    w100, m100 = walk[100000][0][0], walk[100000][1]
+    rows.append(("walk of 100,000 objects (json): wall", fmt_s(w100), "< 0.3 s", verdict(w100 < 0.3)))
+    rows.append(("walk of 100,000 objects (json): max RSS", "%.1f MiB" % (m100 / MIB), "< 200 MiB",
+                 verdict(m100 < 200 * MIB)))
+
+    # 3. Each style against text at 100k.
+    log("styles")
+    print("## The walk of 100,000 objects in each style\n")
+    print("| style | wall (mean ± sd) | vs text | max RSS | instructions | vs text | output |")
+    print("|---|---:|---:|---:|---:|---:|---:|")
+    style = {}
+    for s in STYLES:
+        cmd = [b.tunex, "-a", "--libxo", s]
+        if s == "json":
+            w, m, ir, size = walk[100000]
+        else:
+            size = len(b.output(cmd, images[100000]))
+            w = b.wall(cmd, images[100000], runs=5)
+            m = b.rss(cmd, images[100000])
+            ir = b.instructions(cmd, images[100000],
+                                keep=os.path.join(tmp, "callgrind.walk-%s-100000.out" % s))
+        style[s] = (w, m, ir, size)
+    for s in STYLES:
+        w, m, ir, size = style[s]
+        print("| %s | %s ± %s | %.2fx | %.1f MiB | %s | %.2fx | %.1f MiB |" % (
+            s, fmt_s(w[0]), fmt_s(w[1]), w[0] / style["text"][0][0], m / MIB, fmt_i(ir),
+            ir / style["text"][2], size / MIB))
+    print()
+    worst = max(STYLES[1:], key=lambda s: style[s][0][0])
+    r = style[worst][0][0] / style["text"][0][0]
+    rows.append(("each style within 1.5x of text (wall; worst: %s)" % worst, "%.2fx" % r, "≤ 1.5x",
+                 verdict(r <= 1.5)))
+    worst_i = max(STYLES[1:], key=lambda s: style[s][2])
+    r = style[worst_i][2] / style["text"][2]
+    rows.append(("each style within 1.5x of text (instructions; worst: %s)" % worst_i, "%.2fx" % r,
+                 "≤ 1.5x", verdict(r <= 1.5)))
+
+    # 4. Loading the 100k image against walking it.
+    log("load vs walk")
+    load_cmd = [b.tunex, "kern.ostype"]
+    lw = b.wall(load_cmd, images[100000], runs=10)
+    lm = b.rss(load_cmd, images[100000])
+    li = b.instructions(load_cmd, images[100000],
+                        keep=os.path.join(tmp, "callgrind.load-100000.out"))
+    wj = walk[100000]
+    walk_only_t = wj[0][0] - lw[0]
+    walk_only_i = wj[2] - li
+    print("## Loading the 100,000-object image against walking it\n")
+    print("| run | wall (mean ± sd) | max RSS | instructions |")
+    print("|---|---:|---:|---:|")
+    print("| `tunex kern.ostype` (load + one request) | %s ± %s | %.1f MiB | %s |" % (
+        fmt_s(lw[0]), fmt_s(lw[1]), lm / MIB, fmt_i(li)))
+    print("| `tunex -a --libxo json` (load + walk) | %s ± %s | %.1f MiB | %s |" % (
+        fmt_s(wj[0][0]), fmt_s(wj[0][1]), wj[1] / MIB, fmt_i(wj[2])))
+    print("| the walk alone (difference) | %s | | %s |\n" % (fmt_s(walk_only_t), fmt_i(walk_only_i)))
+    rows.append(("loading 100k costs less than walking it (instructions: load / walk alone)",
+                 "%.2f" % (li / walk_only_i), "< 1", verdict(li < walk_only_i)))
+    rows.append(("loading 100k costs less than walking it (wall: load / walk alone)",
+                 "%.2f" % (lw[0] / walk_only_t if walk_only_t > 0 else float("inf")), "< 1",
+                 verdict(lw[0] < walk_only_t)))
+
+    # Baselines for context only: Linux's own sysctl front-ends, run as
+    # black boxes over the live /proc/sys.
+    ctx = []
+    for name, cmd in (("procps sysctl -a", ["sysctl", "-a"]), ("busybox sysctl -a", ["busybox", "sysctl", "-a"])):
+        exe = shutil.which(cmd[0])
+        if exe:
+            try:
+                w = b.wall([exe] + cmd[1:], runs=10)
+                lines = b.output([exe] + cmd[1:]).count(b"\n")
+                ctx.append("| %s (%d objects of this Linux host) | %s ± %s |" % (name, lines, fmt_s(w[0]), fmt_s(w[1])))
+            except subprocess.CalledProcessError:
+                pass
+    if ctx:
+        print("## Context: Linux's sysctl front-ends over /proc/sys\n")
+        print("| run | wall (mean ± sd) |\n|---|---:|")
+        print("\n".join(ctx) + "\n")
+
+    print("## Bars\n")
+    print("| bar | measured | limit | verdict |")
+    print("|---|---:|---:|---|")
+    for row in rows:
+        print("| %s | %s | %s | %s |" % row)
+    print()
+    for note in notes:
+        print("- note: " + note)
+
+    if args.profile:
+        for s in ("json", "text"):
+            path = os.path.join(tmp, "callgrind.walk-%s-100000.out" % s)
+            print("\n## Profile: walk of 100,000 objects, %s (callgrind_annotate, top 25)\n" % s)
+            print("```")
+            out = sh(["callgrind_annotate", "--inclusive=no", path])
+            print("\n".join(out.splitlines()[:60]))
+            print("```")
+        path = os.path.join(tmp, "callgrind.load-100000.out")
+        print("\n## Profile: loading 100,000 objects (callgrind_annotate, top 25)\n")
+        print("```")
+        print("\n".join(sh(["callgrind_annotate", "--inclusive=no", path]).splitlines()[:60]))
+        print("```")
+
+    if args.micro:
+        micro = os.path.join(args.build_dir, "tunex_micro")
+        if os.access(micro, os.X_OK):
+            print("\n## Google Benchmark: hot routines\n")
+            print("```")
+            sys.stdout.flush()
+            subprocess.run([micro, "--benchmark_min_time=0.2"], env=b.envfor(images[100000]), check=False)
+            print("```")
+
+
+if __name__ == "__main__":
+    main()
