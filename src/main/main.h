@@ -35,6 +35,11 @@ struct type_info {
 };
 extern const type_info type_table[16];
 
+/* The type table's name and element size for TYPE; "" and 0 for a code
+ * beyond the table. */
+const char *type_name(unsigned type);
+size_t type_size(unsigned type);
+
 /* One row of the flag table, in output order. */
 struct flag_info {
     uint32_t bit;
@@ -63,11 +68,13 @@ int display_tree(oidkit_object *object);
 int display_object(oidkit_object *object, const char *newval, bool toggle, bool *opened);
 
 /* Renders a value of a plain type (strings and integers of every width).
- * VALUE is writable: a string is terminated in place when there is room. */
+ * VALUE is writable and has one byte beyond SIZE, where a string without
+ * a NUL of its own is terminated in place. */
 int display_basic_type(const oidkit_object *object, unsigned char *value, size_t size);
 
-/* Writes NEWVAL into OBJECT and shows it after " -> ". On a non-zero
- * result the output line has already been ended. */
+/* Writes NEWVAL into OBJECT and shows it after " -> ". Returns the count
+ * of failures (refusals included); on a non-zero result the output line
+ * has already been ended. */
 int set_value(const oidkit_object *object, const char *newval);
 
 #endif
