@@ -20,13 +20,12 @@ set(CPACK_DEBIAN_PACKAGE_NAME "tunex")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "tunex developers <tunex@example.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-# Debian wants the long description's lines indented by one blank.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "get or set kernel state (the sysctl MIB)
- tunex lists, reads and writes the kernel's state variables, the sysctl
- MIB, in the manner of FreeBSD's sysctl utility: numeric OIDs, names,
- labels, descriptions, types, formats, flags and values, rendered as plain
- text, XML, JSON or HTML. On Linux it works against a picture of a FreeBSD
- 14 machine that it carries, against MIB images, or against /proc/sys.")
+# CPack puts the summary first and indents these lines as Debian wants.
+set(CPACK_PACKAGE_DESCRIPTION "tunex lists, reads and writes the kernel's state variables, the sysctl
+MIB, in the manner of FreeBSD's sysctl utility: numeric OIDs, names,
+labels, descriptions, types, formats, flags and values, rendered as plain
+text, XML, JSON or HTML. On Linux it works against a picture of a FreeBSD
+14 machine that it carries, against MIB images, or against /proc/sys.")
 # Name the file name_version-release_arch.deb, as dpkg tools expect.
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
