@@ -1,0 +1,170 @@
+/*
+ * The walk printer of the list tests: the same walk as the program's
+ * display of packed lists, written as text events so one comparison checks
+ * a whole list against its .walk file.
+ */
+#include "nv_walk.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include <sys/cnv.h>
+
+std::vector<unsigned char> nv_hex_bytes(const std::string &text)
+{
+    std::vector<unsigned char> bytes;
+    int high = -1;
+    for (char c : text) {
+        int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+        if (v < 0)
+            continue;
+        if (high < 0) {
+            high = v;
+        } else {
+            bytes.push_back(static_cast<unsigned char>(high << 4 | v));
+            high = -1;
+        }
+    }
+    return bytes;
+}
+
+std::string nv_read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+/* TEXT in double quotes, with quotes, backslashes and unprintable bytes
+ * escaped. */
+static std::string quoted(const char *text)
+{
+    std::string out = "\"";
+    for (const char *p = text; *p != '\0'; p++) {
+        auto c = static_cast<unsigned char>(*p);
+        char hex[8];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c > 0x7e) {
+            snprintf(hex, sizeof(hex), "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+static const char *const type_names[] = {
+    "NV_TYPE_NONE",
+    "NV_TYPE_NULL",
+    "NV_TYPE_BOOL",
+    "NV_TYPE_NUMBER",
+    "NV_TYPE_STRING",
+    "NV_TYPE_NVLIST",
+    "NV_TYPE_DESCRIPTOR",
+    "NV_TYPE_BINARY",
+    "NV_TYPE_BOOL_ARRAY",
+    "NV_TYPE_NUMBER_ARRAY",
+    "NV_TYPE_STRING_ARRAY",
+    "NV_TYPE_NVLIST_ARRAY",
+    "NV_TYPE_DESCRIPTOR_ARRAY",
+};
+static_assert(sizeof(type_names) / sizeof(type_names[0]) == NV_TYPE_DESCRIPTOR_ARRAY + 1);
+
+/* The value tokens of one shown pair, each preceded by a blank. */
+static std::string value_text(const nvlist_t *nvl, const char *name, int type)
+{
+    std::string out;
+    size_t n = 0;
+    switch (type) {
+    case NV_TYPE_BOOL:
+        return nvlist_get_bool(nvl, name) ? " true" : " false";
+    case NV_TYPE_NUMBER:
+        return " " + std::to_string(nvlist_get_number(nvl, name));
+    case NV_TYPE_STRING:
+        return " " + quoted(nvlist_get_string(nvl, name));
+    case NV_TYPE_BINARY: {
+        const auto *bytes = static_cast<const unsigned char *>(nvlist_get_binary(nvl, name, &n));
+        out = " ";
+        for (size_t i = 0; i < n; i++) {
+            char hex[4];
+            snprintf(hex, sizeof(hex), "%02x", bytes[i]);
+            out += hex;
+        }
+        return out;
+    }
+    case NV_TYPE_BOOL_ARRAY: {
+        const bool *values = nvlist_get_bool_array(nvl, name, &n);
+        for (size_t i = 0; i < n; i++)
+            out += values[i] ? " true" : " false";
+        return out;
+    }
+    case NV_TYPE_NUMBER_ARRAY: {
+        const uint64_t *values = nvlist_get_number_array(nvl, name, &n);
+        for (size_t i = 0; i < n; i++)
+            out += " " + std::to_string(values[i]);
+        return out;
+    }
+    case NV_TYPE_STRING_ARRAY: {
+        const char *const *values = nvlist_get_string_array(nvl, name, &n);
+        for (size_t i = 0; i < n; i++)
+            out += " " + quoted(values[i]);
+        return out;
+    }
+    default:
+        return out;
+    }
+}
+
+std::string nv_walk_text(const nvlist_t *nvl, size_t budget)
+{
+    std::string out;
+    std::vector<bool> entered_by_pair; /* per open list below the top */
+    const nvlist_t *list = nvl;
+    void *cookie = nullptr;
+    size_t depth = 0;
+    for (size_t steps = 0;; steps++) {
+        if (steps == budget)
+            return out + "budget-exhausted\n";
+        int type = NV_TYPE_NONE;
+        const char *name = nvlist_next(list, &type, &cookie);
+        if (name != nullptr) {
+            if (type == NV_TYPE_NVLIST) {
+                list = cnvlist_get_nvlist(cookie);
+                cookie = nullptr;
+                entered_by_pair.push_back(true);
+                depth++;
+                out += "open\n";
+            } else if (type == NV_TYPE_NVLIST_ARRAY) {
+                list = cnvlist_get_nvlist_array(cookie, nullptr)[0];
+                cookie = nullptr;
+                entered_by_pair.push_back(false);
+            } else {
+                const char *tname = type >= 0 && type <= NV_TYPE_DESCRIPTOR_ARRAY
+                                        ? type_names[type]
+                                        : "NV_TYPE_UNKNOWN";
+                out += "pair " + std::to_string(depth) + " " + tname + " " + quoted(name) +
+                       value_text(list, name, type) + "\n";
+            }
+            continue;
+        }
+        list = nvlist_get_pararr(list, &cookie);
+        if (list == nullptr)
+            break;
+        // A NULL cookie means the next element of the same array; anything
+        // else means the walk climbed back to the pair that held the list.
+        if (cookie != nullptr && !entered_by_pair.empty()) {
+            if (entered_by_pair.back()) {
+                out += "close\n";
+                depth--;
+            }
+            entered_by_pair.pop_back();
+        }
+    }
+    return out;
+}
