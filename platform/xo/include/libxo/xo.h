@@ -127,8 +127,8 @@ xo_ssize_t xo_emit_h(xo_handle_t *xop, const char *fmt, ...);
 /* Emits one field: ROLMOD is the role and modifiers ("L", "hn", NULL for a
  * value), CONTENTS the label text or field name, FMT the printf format of
  * the value (NULL: "%s"), EFMT the encoding format (NULL: FMT). */
-xo_ssize_t xo_emit_field(const char *rolmod, const char *contents,
-                         const char *fmt, const char *efmt, ...);
+xo_ssize_t xo_emit_field(const char *rolmod, const char *contents, const char *fmt,
+                         const char *efmt, ...);
 
 /* Opens and closes the named structures: containers (objects), lists
  * (arrays) and the instances in them. */
@@ -155,8 +155,7 @@ void xo_warn_c(int code, const char *fmt, ...) XO_PRINTFLIKE(2, 3);
  * exit(EVAL). */
 void xo_err(int eval, const char *fmt, ...) XO_NORETURN XO_PRINTFLIKE(2, 3);
 void xo_errx(int eval, const char *fmt, ...) XO_NORETURN XO_PRINTFLIKE(2, 3);
-void xo_errc(int eval, int code, const char *fmt, ...) XO_NORETURN
-    XO_PRINTFLIKE(3, 4);
+void xo_errc(int eval, int code, const char *fmt, ...) XO_NORETURN XO_PRINTFLIKE(3, 4);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,381 @@
+// The handle and the document structure: the default handle, buffered
+// output, opening and closing containers, lists and instances in every
+// style, and finishing a document. The per-style bytes come from the
+// encoders; this file keeps the nesting stack that they share.
+#include "xo_private.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+xo_handle_s default_handle;
+
+// Buffered output is written out at the end of a call once it grows past
+// this, even without XOF_FLUSH.
+constexpr size_t flush_threshold = 1 << 16;
+
+// Makes room for one more frame, reusing the strings of earlier frames.
+xo_frame &push_frame(xo_handle_s *h, std::string_view name, xo_frame_kind kind)
+{
+    if (h->stack.empty())
+        h->stack.resize(1);
+    h->depth++;
+    if (h->depth >= h->stack.size())
+        h->stack.resize(h->depth + 1);
+    xo_frame &f = h->stack[h->depth];
+    f.name.assign(name.data(), name.size());
+    f.kind = kind;
+    f.not_first = false;
+    f.implicit = false;
+    return f;
+}
+
+// Closes the innermost frame in the current style.
+void pop_frame(xo_handle_s *h, std::string_view name)
+{
+    xo_frame &f = h->stack[h->depth];
+    bool named = f.kind == XO_FRAME_CONTAINER || f.kind == XO_FRAME_INSTANCE;
+    if (named && (h->flags & XOF_WARN))
+        xo_check_name(h, name);
+    if (h->style == XO_STYLE_JSON) {
+        xo_json_close(h);
+        return;
+    }
+    if (named && h->style == XO_STYLE_XML)
+        xo_xml_close(h, name, xo_xml_level(h) - 1);
+    h->depth--;
+}
+
+// Opens a container or instance in every style.
+void open_named(xo_handle_s *h, std::string_view name, xo_frame_kind kind)
+{
+    if (h->flags & XOF_WARN)
+        xo_check_name(h, name);
+    if (h->style == XO_STYLE_JSON) {
+        xo_json_open(h, name, kind);
+        push_frame(h, name, kind);
+    } else {
+        if (h->style == XO_STYLE_XML)
+            xo_xml_open(h, name);
+        push_frame(h, name, kind);
+    }
+}
+
+// Closes the innermost frame of KIND, and whatever is still open inside it.
+ssize_t close_kind(xo_handle_s *h, const char *name, xo_frame_kind kind)
+{
+    if (name == nullptr)
+        name = "";
+    size_t before = h->out.size();
+    if (h->style == XO_STYLE_JSON)
+        xo_json_close_pending(h, nullptr);
+    size_t d = h->depth;
+    while (d > 0 && h->stack[d].kind != kind)
+        d--;
+    if (d == 0) {
+        if (h->flags & XOF_WARN)
+            xo_failure(h, "close with nothing open: '%s'", name);
+        return 0;
+    }
+    while (h->depth > d) {
+        std::string_view inner = h->stack[h->depth].name;
+        std::string copy(inner);
+        pop_frame(h, copy);
+    }
+    pop_frame(h, name);
+    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+    xo_flush_out(h);
+    return n;
+}
+
+} // namespace
+
+// The handle XOP, or the default one for NULL.
+xo_handle_s *xo_get(xo_handle_t *xop)
+{
+    xo_handle_s *h = xop != nullptr ? xop : &default_handle;
+    if (h->stack.empty()) {
+        h->stack.resize(8);
+        h->out.reserve(flush_threshold + 4096);
+    }
+    return h;
+}
+
+// Appends S to the pending output.
+void xo_out(xo_handle_s *h, std::string_view s)
+{
+    if (s.empty())
+        return;
+    h->out.append(s);
+    h->written = true;
+}
+
+// Appends N blanks of indentation.
+void xo_out_indent(xo_handle_s *h, size_t n)
+{
+    if (n != 0)
+        h->out.append(n, ' ');
+}
+
+// Writes out the pending output when XOF_FLUSH asks for it or it is large.
+void xo_flush_out(xo_handle_s *h)
+{
+    if (h->out.empty())
+        return;
+    if (!(h->flags & XOF_FLUSH) && h->out.size() < flush_threshold)
+        return;
+    FILE *fp = h->fp != nullptr ? h->fp : stdout;
+    fwrite(h->out.data(), 1, h->out.size(), fp);
+    fflush(fp);
+    h->out.clear();
+}
+
+// True when text output may carry UTF-8: the locale the environment names
+// (LC_ALL, else LC_CTYPE, else LANG) is a UTF-8 one.
+bool xo_is_utf8(xo_handle_s *h)
+{
+    if (h->utf8 < 0) {
+        const char *names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
+        const char *loc = nullptr;
+        for (const char *n : names) {
+            const char *v = getenv(n);
+            if (v != nullptr && *v != '\0') {
+                loc = v;
+                break;
+            }
+        }
+        h->utf8 = 0;
+        if (loc != nullptr &&
+            (strcasestr(loc, "UTF-8") != nullptr || strcasestr(loc, "UTF8") != nullptr))
+            h->utf8 = 1;
+    }
+    return h->utf8 == 1;
+}
+
+// Warns (under XOF_WARN) about a name that is no valid XML element name.
+void xo_check_name(xo_handle_s *h, std::string_view name)
+{
+    if (!xo_xml_name_warn(name))
+        return;
+    xo_failure(h, "invalid XML tag name: '%.*s'", static_cast<int>(name.size()), name.data());
+}
+
+// XML nesting level: containers and instances, not lists.
+size_t xo_xml_level(const xo_handle_s *h)
+{
+    size_t n = 0;
+    for (size_t i = 1; i <= h->depth; i++)
+        if (h->stack[i].kind == XO_FRAME_CONTAINER || h->stack[i].kind == XO_FRAME_INSTANCE)
+            n++;
+    return n;
+}
+
+// Closes everything still open and ends the document.
+ssize_t xo_do_finish(xo_handle_s *h)
+{
+    size_t before = h->out.size();
+    while (h->depth > 0) {
+        std::string name(h->stack[h->depth].name);
+        pop_frame(h, name);
+    }
+    if (h->style == XO_STYLE_JSON)
+        xo_json_finish(h);
+    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+    FILE *fp = h->fp != nullptr ? h->fp : stdout;
+    if (!h->out.empty())
+        fwrite(h->out.data(), 1, h->out.size(), fp);
+    fflush(fp);
+    h->out.clear();
+    return n;
+}
+
+extern "C" {
+
+void xo_set_flags(xo_handle_t *xop, xo_xof_flags_t flags)
+{
+    xo_get(xop)->flags |= flags;
+}
+
+void xo_clear_flags(xo_handle_t *xop, xo_xof_flags_t flags)
+{
+    xo_get(xop)->flags &= ~flags;
+}
+
+void xo_set_style(xo_handle_t *xop, xo_style_t style)
+{
+    xo_get(xop)->style = style <= XO_STYLE_HTML ? style : XO_STYLE_TEXT;
+}
+
+xo_style_t xo_get_style(xo_handle_t *xop)
+{
+    return xo_get(xop)->style;
+}
+
+int xo_set_file_h(xo_handle_t *xop, FILE *fp)
+{
+    if (fp == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    xo_handle_s *h = xo_get(xop);
+    xo_flush_out(h);
+    h->fp = fp;
+    return 0;
+}
+
+int xo_set_file(FILE *fp)
+{
+    return xo_set_file_h(nullptr, fp);
+}
+
+void xo_destroy(xo_handle_t *xop)
+{
+    xo_handle_s *h = xop != nullptr ? xop : &default_handle;
+    *h = xo_handle_s{};
+}
+
+xo_ssize_t xo_finish_h(xo_handle_t *xop)
+{
+    return xo_do_finish(xo_get(xop));
+}
+
+xo_ssize_t xo_finish(void)
+{
+    return xo_finish_h(nullptr);
+}
+
+void xo_finish_atexit(void)
+{
+    xo_handle_s *h = xo_get(nullptr);
+    if (h->fatal_done)
+        return;
+    xo_do_finish(h);
+}
+
+xo_ssize_t xo_flush_h(xo_handle_t *xop)
+{
+    xo_handle_s *h = xo_get(xop);
+    ssize_t n = static_cast<ssize_t>(h->out.size());
+    FILE *fp = h->fp != nullptr ? h->fp : stdout;
+    if (!h->out.empty())
+        fwrite(h->out.data(), 1, h->out.size(), fp);
+    fflush(fp);
+    h->out.clear();
+    return n;
+}
+
+xo_ssize_t xo_flush(void)
+{
+    return xo_flush_h(nullptr);
+}
+
+xo_ssize_t xo_open_container_h(xo_handle_t *xop, const char *name)
+{
+    xo_handle_s *h = xo_get(xop);
+    if (name == nullptr)
+        name = "";
+    size_t before = h->out.size();
+    if (h->style == XO_STYLE_JSON)
+        xo_json_close_pending(h, nullptr);
+    open_named(h, name, XO_FRAME_CONTAINER);
+    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+    xo_flush_out(h);
+    return n;
+}
+
+xo_ssize_t xo_open_container(const char *name)
+{
+    return xo_open_container_h(nullptr, name);
+}
+
+xo_ssize_t xo_close_container_h(xo_handle_t *xop, const char *name)
+{
+    return close_kind(xo_get(xop), name, XO_FRAME_CONTAINER);
+}
+
+xo_ssize_t xo_close_container(const char *name)
+{
+    return xo_close_container_h(nullptr, name);
+}
+
+xo_ssize_t xo_open_list_h(xo_handle_t *xop, const char *name)
+{
+    xo_handle_s *h = xo_get(xop);
+    if (name == nullptr)
+        name = "";
+    size_t before = h->out.size();
+    if (h->style == XO_STYLE_JSON) {
+        xo_json_close_pending(h, nullptr);
+        xo_json_open(h, name, XO_FRAME_LIST);
+    }
+    push_frame(h, name, XO_FRAME_LIST);
+    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+    xo_flush_out(h);
+    return n;
+}
+
+xo_ssize_t xo_open_list(const char *name)
+{
+    return xo_open_list_h(nullptr, name);
+}
+
+xo_ssize_t xo_close_list_h(xo_handle_t *xop, const char *name)
+{
+    xo_handle_s *h = xo_get(xop);
+    // An instance list that the caller opened by name is the one closed here,
+    // even when it began implicitly.
+    if (h->depth > 0 && h->stack[h->depth].implicit)
+        h->stack[h->depth].implicit = false;
+    return close_kind(h, name, XO_FRAME_LIST);
+}
+
+xo_ssize_t xo_close_list(const char *name)
+{
+    return xo_close_list_h(nullptr, name);
+}
+
+xo_ssize_t xo_open_instance_h(xo_handle_t *xop, const char *name)
+{
+    xo_handle_s *h = xo_get(xop);
+    if (name == nullptr)
+        name = "";
+    size_t before = h->out.size();
+    if (h->style == XO_STYLE_JSON) {
+        // An instance outside a list gets a list of its own name, which further
+        // instances of that name join.
+        xo_frame *top = &h->stack[h->depth];
+        bool joins = top->kind == XO_FRAME_LIST && (!top->implicit || top->name == name);
+        if (!joins) {
+            xo_json_close_pending(h, nullptr);
+            top = &h->stack[h->depth];
+            if (top->kind != XO_FRAME_LIST) {
+                xo_json_open(h, name, XO_FRAME_LIST);
+                push_frame(h, name, XO_FRAME_LIST).implicit = true;
+            }
+        }
+    }
+    open_named(h, name, XO_FRAME_INSTANCE);
+    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+    xo_flush_out(h);
+    return n;
+}
+
+xo_ssize_t xo_open_instance(const char *name)
+{
+    return xo_open_instance_h(nullptr, name);
+}
+
+xo_ssize_t xo_close_instance_h(xo_handle_t *xop, const char *name)
+{
+    return close_kind(xo_get(xop), name, XO_FRAME_INSTANCE);
+}
+
+xo_ssize_t xo_close_instance(const char *name)
+{
+    return xo_close_instance_h(nullptr, name);
+}
+
+} // extern "C"

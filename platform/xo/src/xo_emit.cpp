@@ -1,0 +1,223 @@
+// xo_emit and xo_emit_field: walks the fields of a format, formats each
+// with its arguments, and hands the result to the encoder of the style.
+// Every field consumes its arguments in every style, so the argument list
+// stays in step whatever is shown. The handle's scratch buffers are reused,
+// so a warm handle emits without allocating.
+#include "xo_private.h"
+
+#include <cstring>
+
+namespace
+{
+
+// The escaping that the style gives to formatted text.
+xo_escape style_escape(xo_handle_s *h)
+{
+    switch (h->style) {
+    case XO_STYLE_XML:
+    case XO_STYLE_HTML:
+        return XO_ESC_XML;
+    case XO_STYLE_JSON:
+        return XO_ESC_JSON;
+    default:
+        return xo_is_utf8(h) ? XO_ESC_NONE : XO_ESC_TEXT_C;
+    }
+}
+
+bool encoding_style(const xo_handle_s *h)
+{
+    return h->style == XO_STYLE_XML || h->style == XO_STYLE_JSON;
+}
+
+// A value field: formatted with its format (or, in XML and JSON, its
+// encoding format without right-justifying widths).
+void emit_value(xo_handle_s *h, const xo_field *f, va_list *ap)
+{
+    bool enc = encoding_style(h);
+    std::string_view fmt = f->has_format ? f->format : std::string_view("%s");
+    if (enc && f->has_eformat && !f->eformat.empty())
+        fmt = f->eformat;
+    h->val.clear();
+    bool nonfinite = xo_vformat(&h->val, fmt, ap, style_escape(h), enc);
+    if (((f->flags & XFF_DISPLAY_ONLY) && enc) || ((f->flags & XFF_ENCODE_ONLY) && !enc))
+        return;
+    if (h->flags & XOF_WARN)
+        xo_check_name(h, f->content);
+
+    std::string_view val = h->val;
+    std::string_view number;
+    if ((f->flags & XFF_HUMANIZE) && !enc && !(h->flags & XOF_NO_HUMANIZE)) {
+        h->num.clear();
+        if (xo_humanize(&h->num, h->val, (f->flags & XFF_HN_DECIMAL) != 0)) {
+            number = h->val;
+            val = h->num;
+        }
+    }
+    switch (h->style) {
+    case XO_STYLE_TEXT:
+        xo_text_field(h, f, val);
+        break;
+    case XO_STYLE_HTML:
+        xo_html_field(h, f, val, number);
+        break;
+    case XO_STYLE_XML:
+        xo_xml_value(h, f, val);
+        break;
+    case XO_STYLE_JSON: {
+        bool quote;
+        if (fmt.empty()) {
+            val = "true";
+            quote = false;
+        } else if (f->flags & XFF_QUOTE) {
+            quote = true;
+        } else if (f->flags & XFF_NOQUOTE) {
+            quote = false;
+        } else {
+            quote = std::strchr("diouDOUeEfFgG", fmt.back()) == nullptr;
+        }
+        // A non-finite number is no JSON number: it stays a string.
+        if (nonfinite)
+            quote = true;
+        xo_json_value(h, f, val, quote);
+        break;
+    }
+    }
+}
+
+// Any other role: literal content or a format with arguments; shown in
+// text and HTML only, with units also as attributes in XML and HTML.
+void emit_content(xo_handle_s *h, const xo_field *f, va_list *ap)
+{
+    h->val.clear();
+    bool shown = h->style == XO_STYLE_TEXT || h->style == XO_STYLE_HTML ||
+                 (h->style == XO_STYLE_XML && f->role == 'U');
+    if (f->flags & XFF_LITERAL) {
+        if (!shown)
+            return;
+        if (h->style == XO_STYLE_TEXT) {
+            xo_unescape_literal(&h->val, f->content);
+        } else {
+            h->tmp.clear();
+            xo_unescape_literal(&h->tmp, f->content);
+            xo_escape_xml(&h->val, h->tmp, false);
+        }
+    } else if (f->has_format) {
+        xo_escape esc = shown ? style_escape(h) : XO_ESC_NONE;
+        xo_vformat(&h->val, f->format, ap, esc, false);
+        if (!shown)
+            return;
+    } else if (!shown) {
+        return;
+    }
+    if ((f->flags & XFF_ENCODE_ONLY))
+        return;
+    switch (h->style) {
+    case XO_STYLE_TEXT:
+        xo_text_field(h, f, h->val);
+        break;
+    case XO_STYLE_HTML:
+        xo_html_field(h, f, h->val, {});
+        break;
+    case XO_STYLE_XML:
+        xo_xml_units(h, h->val);
+        break;
+    }
+}
+
+// Literal text between fields.
+void emit_text(xo_handle_s *h, std::string_view text)
+{
+    if (h->style == XO_STYLE_TEXT) {
+        h->out.append(text);
+        h->written = h->written || !text.empty();
+    } else if (h->style == XO_STYLE_HTML) {
+        xo_html_text(h, text);
+    }
+}
+
+void emit_field(xo_handle_s *h, const xo_field *f, va_list *ap)
+{
+    if (f->role == 't')
+        emit_text(h, f->content);
+    else if (f->role == 'V')
+        emit_value(h, f, ap);
+    else
+        emit_content(h, f, ap);
+}
+
+// Emits every field of FMT; returns the number of bytes it produced.
+ssize_t emit_format(xo_handle_s *h, const char *fmt, va_list *ap)
+{
+    if (fmt == nullptr)
+        return 0;
+    size_t before = h->out.size();
+    h->units_at = std::string::npos;
+    std::string_view f(fmt);
+    size_t pos = 0;
+    xo_field field;
+    while (pos < f.size()) {
+        xo_parse_field(f, &pos, &field);
+        emit_field(h, &field, ap);
+    }
+    h->units_at = std::string::npos;
+    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+    xo_flush_out(h);
+    return n;
+}
+
+} // namespace
+
+extern "C" {
+
+xo_ssize_t xo_emit_h(xo_handle_t *xop, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    ssize_t n = emit_format(xo_get(xop), fmt, &ap);
+    va_end(ap);
+    return n;
+}
+
+xo_ssize_t xo_emit(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    ssize_t n = emit_format(xo_get(nullptr), fmt, &ap);
+    va_end(ap);
+    return n;
+}
+
+xo_ssize_t xo_emit_field(const char *rolmod, const char *contents, const char *fmt,
+                         const char *efmt, ...)
+{
+    xo_handle_s *h = xo_get(nullptr);
+    xo_field f;
+    if (rolmod != nullptr)
+        f.flags = xo_parse_modifiers(rolmod, &f.role);
+    f.content = contents != nullptr ? contents : "";
+    f.has_format = true;
+    if (f.role == 'V') {
+        f.format = fmt != nullptr ? fmt : "%s";
+    } else if (!f.content.empty()) {
+        f.flags |= XFF_LITERAL;
+    } else {
+        // Empty contents count as none: the text comes from an argument.
+        f.format = fmt != nullptr ? fmt : "%s";
+    }
+    if (efmt != nullptr) {
+        f.has_eformat = true;
+        f.eformat = efmt;
+    }
+    va_list ap;
+    va_start(ap, efmt);
+    size_t before = h->out.size();
+    h->units_at = std::string::npos;
+    emit_field(h, &f, &ap);
+    h->units_at = std::string::npos;
+    va_end(ap);
+    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+    xo_flush_out(h);
+    return n;
+}
+
+} // extern "C"

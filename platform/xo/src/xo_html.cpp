@@ -1,0 +1,123 @@
+// The display styles: text (what a terminal shows) and HTML (the same
+// content as one <div> per field inside a <div class="line"> per line).
+// Labels, padding, titles, notes, decorations and units appear only here.
+#include "xo_private.h"
+
+namespace
+{
+
+// The HTML class of a role.
+const char *role_class(char role)
+{
+    switch (role) {
+    case 'L':
+        return "label";
+    case 'T':
+        return "title";
+    case 'P':
+        return "padding";
+    case 'D':
+        return "decoration";
+    case 'N':
+        return "note";
+    case 'U':
+        return "units";
+    case 't':
+        return "text";
+    default:
+        return "data";
+    }
+}
+
+// The decoration and padding that the 'c' and 'w' modifiers add.
+void html_modifiers(xo_handle_s *h, unsigned flags)
+{
+    if (flags & XFF_COLON)
+        h->out.append("<div class=\"decoration\">:</div>");
+    if (flags & XFF_WS)
+        h->out.append("<div class=\"padding\"> </div>");
+}
+
+} // namespace
+
+// Text style: the field's text, then ':' and ' ' for the modifiers.
+void xo_text_field(xo_handle_s *h, const xo_field *f, std::string_view val)
+{
+    h->out.append(val);
+    if (f->flags & XFF_COLON)
+        h->out.push_back(':');
+    if (f->flags & XFF_WS)
+        h->out.push_back(' ');
+    h->written = true;
+}
+
+// Opens a line's <div> unless one is open.
+void xo_html_line(xo_handle_s *h)
+{
+    if (h->line_open)
+        return;
+    h->line_open = true;
+    h->out.append("<div class=\"line\">");
+    h->written = true;
+}
+
+// HTML: one field as a <div>; VAL is escaped already. NUMBER, when not
+// empty, is the plain number behind a humanized value.
+void xo_html_field(xo_handle_s *h, const xo_field *f, std::string_view val, std::string_view number)
+{
+    xo_html_line(h);
+    if (f->role == 'V') {
+        h->out.append("<div class=\"data\" data-tag=\"");
+        xo_escape_attr(&h->out, f->content);
+        h->out.push_back('"');
+        if (h->flags & XOF_UNITS)
+            h->units_at = h->out.size();
+        if (!number.empty()) {
+            h->out.append(" data-number=\"");
+            xo_escape_attr(&h->out, number);
+            h->out.push_back('"');
+        }
+        h->out.push_back('>');
+        h->out.append(val);
+        h->out.append("</div>");
+    } else if (f->role == 'U' && h->units_at != std::string::npos) {
+        // Units of a value of this call: an attribute of the value's <div>.
+        h->tmp.assign(" data-units=\"");
+        h->tmp.append(val);
+        h->tmp.push_back('"');
+        h->out.insert(h->units_at, h->tmp);
+        h->units_at = std::string::npos;
+    } else if (!val.empty()) {
+        h->out.append("<div class=\"");
+        h->out.append(role_class(f->role));
+        h->out.append("\">");
+        h->out.append(val);
+        h->out.append("</div>");
+    }
+    html_modifiers(h, f->flags);
+}
+
+// HTML: literal text of a format; a newline in it ends the line's <div>.
+void xo_html_text(xo_handle_s *h, std::string_view text)
+{
+    while (!text.empty()) {
+        size_t nl = text.find('\n');
+        std::string_view part = text.substr(0, nl);
+        if (!part.empty()) {
+            xo_html_line(h);
+            h->out.append("<div class=\"text\">");
+            xo_escape_xml(&h->out, part, false);
+            h->out.append("</div>");
+        }
+        if (nl == std::string_view::npos)
+            break;
+        if (h->line_open) {
+            h->out.append("</div>");
+            h->line_open = false;
+        } else {
+            h->out.append("<div class=\"line\"></div>");
+        }
+        h->written = true;
+        text.remove_prefix(nl + 1);
+    }
+}

@@ -1,0 +1,137 @@
+// The output layer's internals: the handle (one output document with its
+// nesting stack and buffers) and the routines that the API, the format
+// parser and the per-style encoders share. Nothing here is public API.
+#ifndef TUNEX_XO_PRIVATE_H
+#define TUNEX_XO_PRIVATE_H
+
+#include <libxo/xo.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// What one open structure is; the bottom frame is the document itself.
+enum xo_frame_kind : unsigned char {
+    XO_FRAME_DOC,
+    XO_FRAME_CONTAINER,
+    XO_FRAME_LIST,
+    XO_FRAME_INSTANCE,
+    XO_FRAME_LEAF_LIST,
+};
+
+struct xo_frame {
+    std::string name; // kept across reuse so that a warm stack never allocates
+    xo_frame_kind kind = XO_FRAME_DOC;
+    bool not_first = false; // JSON: a member was already written inside
+    bool implicit = false;  // a JSON list opened by an instance outside a list
+};
+
+// Modifier bits of a field.
+enum : unsigned {
+    XFF_COLON = 1u << 0,
+    XFF_WS = 1u << 1,
+    XFF_QUOTE = 1u << 2,
+    XFF_NOQUOTE = 1u << 3,
+    XFF_KEY = 1u << 4,
+    XFF_LEAF_LIST = 1u << 5,
+    XFF_HUMANIZE = 1u << 6,
+    XFF_HN_DECIMAL = 1u << 7,
+    XFF_DISPLAY_ONLY = 1u << 8,
+    XFF_ENCODE_ONLY = 1u << 9,
+    XFF_LITERAL = 1u << 10, // content is literal text (not formatted)
+};
+
+// One parsed field of a libxo format, pointing into the format string.
+struct xo_field {
+    char role = 'V'; // V value, L label, T title, P padding, D decoration,
+                     // N note, U units, t literal text between fields
+    unsigned flags = 0;
+    std::string_view content; // label text or field name
+    std::string_view format;  // printf part; empty with has_format false
+    std::string_view eformat; // encoding format, or empty
+    bool has_format = false;
+    bool has_eformat = false;
+};
+
+// How the printf engine escapes what a conversion produces.
+enum xo_escape {
+    XO_ESC_NONE,   // text style in a UTF-8 locale: bytes as given
+    XO_ESC_TEXT_C, // text style in locale C: non-ASCII becomes '?'
+    XO_ESC_XML,    // XML/HTML content
+    XO_ESC_JSON,   // inside a JSON string
+};
+
+struct xo_handle_s {
+    xo_style_t style = XO_STYLE_TEXT;
+    xo_xof_flags_t flags = 0;
+    FILE *fp = nullptr; // nullptr: stdout
+    std::string out;    // output not yet written to fp
+    std::vector<xo_frame> stack;
+    size_t depth = 0;                    // index of the innermost open frame
+    bool top_emitted = false;            // JSON: the outer '{' is out
+    bool written = false;                // anything at all was written
+    bool line_open = false;              // HTML: a <div class="line"> is open
+    bool fatal_done = false;             // xo_err finished; the exit hook must not
+    int utf8 = -1;                       // locale is UTF-8: -1 not yet known
+    size_t units_at = std::string::npos; // where a units attribute goes
+    // Scratch buffers reused by every call.
+    std::string val, enc, tmp, num;
+};
+
+// Core (xo_core.cpp).
+xo_handle_s *xo_get(xo_handle_t *xop);
+void xo_out(xo_handle_s *h, std::string_view s);
+void xo_out_indent(xo_handle_s *h, size_t n);
+void xo_flush_out(xo_handle_s *h);
+bool xo_is_utf8(xo_handle_s *h);
+const char *xo_program(void);
+void xo_check_name(xo_handle_s *h, std::string_view name);
+ssize_t xo_do_finish(xo_handle_s *h);
+void xo_json_close_pending(xo_handle_s *h, const xo_field *leaf);
+
+// Format parsing (xo_format.cpp). Parses the field at FMT[*pos] (which is
+// '{' or the start of literal text) into F and advances *pos. Returns false
+// with F a literal-text field when the text has no field.
+void xo_parse_field(std::string_view fmt, size_t *pos, xo_field *f);
+unsigned xo_parse_modifiers(std::string_view mods, char *role);
+
+// printf engine (xo_printf.cpp): appends FMT's conversions of the
+// arguments in *AP to OUT with escaping ESC. STRIP drops right-justifying
+// widths and zero padding (XML/JSON). Returns true when a conversion was a
+// non-finite floating number.
+bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape esc, bool strip);
+
+// Escaping and humanizing (xo_escape.cpp).
+void xo_escape_xml(std::string *out, std::string_view s, bool blank_ctl);
+void xo_escape_attr(std::string *out, std::string_view s);
+void xo_escape_json(std::string *out, std::string_view s);
+void xo_text_c(std::string *out, std::string_view s);
+void xo_xml_name(std::string *out, std::string_view name);
+bool xo_xml_name_warn(std::string_view name);
+void xo_unescape_literal(std::string *out, std::string_view s);
+bool xo_humanize(std::string *out, std::string_view text, bool decimal);
+
+// Encoders per style.
+void xo_text_field(xo_handle_s *h, const xo_field *f, std::string_view val);
+void xo_html_field(xo_handle_s *h, const xo_field *f, std::string_view val,
+                   std::string_view number);
+void xo_html_text(xo_handle_s *h, std::string_view text);
+void xo_html_line(xo_handle_s *h);
+void xo_xml_open(xo_handle_s *h, std::string_view name);
+void xo_xml_close(xo_handle_s *h, std::string_view name, size_t level);
+void xo_xml_value(xo_handle_s *h, const xo_field *f, std::string_view val);
+void xo_xml_units(xo_handle_s *h, std::string_view units);
+size_t xo_xml_level(const xo_handle_s *h);
+void xo_json_top(xo_handle_s *h);
+void xo_json_open(xo_handle_s *h, std::string_view name, xo_frame_kind kind);
+void xo_json_close(xo_handle_s *h);
+void xo_json_value(xo_handle_s *h, const xo_field *f, std::string_view val, bool quote);
+void xo_json_finish(xo_handle_s *h);
+
+// Warnings (xo_warn.cpp). xo_failure reports a faulty call on stderr.
+void xo_failure(xo_handle_s *h, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void xo_warn_hcv(xo_handle_s *h, int code, bool with_code, const char *fmt, va_list ap);
+
+#endif
