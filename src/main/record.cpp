@@ -2,8 +2,7 @@
  * The record of one object: the selection filters, the read of the value,
  * the properties in their fixed order with the separator between them, the
  * hand-over of the value to exactly one renderer, and the write or toggle
- * that may follow. Also the type and flag tables that the record and the
- * value routines share.
+ * that may follow.
  */
 #include <cerrno>
 #include <cstdio>
@@ -17,45 +16,6 @@
 #include "main.h"
 #include "opaque.h"
 #include "special.h"
-
-const type_info type_table[16] = {
-    {"ZEROUNUSED", 0},    {"node", 0},     {"integer", 4},          {"string", 0},
-    {"int64_t", 8},       {"opaque", 0},   {"unsigned integer", 4}, {"long integer", 8},
-    {"unsigned long", 8}, {"uint64_t", 8}, {"uint8_t", 1},          {"uint16_t", 2},
-    {"int8_t", 1},        {"int16_t", 2},  {"int32_t", 4},          {"uint32_t", 4},
-};
-static_assert(sizeof(type_table) / sizeof(type_table[0]) == CTLTYPE + 1, "one row per type code");
-
-const flag_info flag_table[17] = {
-    {CTLFLAG_RD, "RD"},
-    {CTLFLAG_WR, "WR"},
-    {CTLFLAG_DORMANT, "DORMANT"},
-    {CTLFLAG_ANYBODY, "ANYBODY"},
-    {CTLFLAG_SECURE, "SECURE"},
-    {CTLFLAG_PRISON, "PRISON"},
-    {CTLFLAG_DYN, "DYN"},
-    {CTLFLAG_SKIP, "SKIP"},
-    {CTLFLAG_TUN, "TUN"},
-    {CTLFLAG_MPSAFE, "MPSAFE"},
-    {CTLFLAG_VNET, "VNET"},
-    {CTLFLAG_DYING, "DYING"},
-    {CTLFLAG_CAPRD, "CAPRD"},
-    {CTLFLAG_CAPWR, "CAPWR"},
-    {CTLFLAG_STATS, "STATS"},
-    {CTLFLAG_NOFETCH, "NOFETCH"},
-    {CTLFLAG_NEEDGIANT, "NEEDGIANT"},
-};
-static_assert(sizeof(flag_table) / sizeof(flag_table[0]) == 17, "seventeen named flags");
-
-const char *type_name(unsigned type)
-{
-    return type < sizeof(type_table) / sizeof(type_table[0]) ? type_table[type].name : "";
-}
-
-size_t type_size(unsigned type)
-{
-    return type < sizeof(type_table) / sizeof(type_table[0]) ? type_table[type].size : 0;
-}
 
 // The tests that run before anything else: the flag filters, inner nodes
 // without -I, and SKIP objects during -a.
