@@ -1,7 +1,8 @@
 // Google Benchmark programs for the routines that a walk spends its time
 // in: building the MIB tree through the object library, looking a name up,
 // emitting records in each libxo style (through display_object and through
-// xo_emit alone), and the kernel stand-in's reads.
+// xo_emit alone) and the kernel stand-in's reads; micro_load.cpp adds the
+// image loader.
 //
 // The kernel boots once per process from MIB_IMAGE (the embedded default
 // when unset), so every figure here is for that one image; bench/run.sh
@@ -70,6 +71,7 @@ void end_document()
     xo_finish();
     xo_destroy(nullptr);
 }
+
 
 // The tree of the whole MIB: every object's metadata through sysctl(3).
 void BM_oidkit_mib(benchmark::State &state)
