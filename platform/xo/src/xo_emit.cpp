@@ -47,11 +47,11 @@ void emit_value(xo_handle_s *h, const xo_field *f, va_list *ap)
     std::string_view val = h->val;
     std::string_view number;
     if ((f->flags & XFF_HUMANIZE) && !enc && !(h->flags & XOF_NO_HUMANIZE)) {
+        // A text that is no number is shown as it is, still as data-number.
         h->num.clear();
-        if (xo_humanize(&h->num, h->val, (f->flags & XFF_HN_DECIMAL) != 0)) {
-            number = h->val;
+        number = h->val;
+        if (xo_humanize(&h->num, h->val, (f->flags & XFF_HN_DECIMAL) != 0))
             val = h->num;
-        }
     }
     switch (h->style) {
     case XO_STYLE_TEXT:

@@ -87,7 +87,9 @@ void xo_html_field(xo_handle_s *h, const xo_field *f, std::string_view val, std:
         h->tmp.push_back('"');
         h->out.insert(h->units_at, h->tmp);
         h->units_at = std::string::npos;
-    } else if (!val.empty()) {
+    } else if (!val.empty() || f->has_format) {
+        // A format that printed nothing still has its <div>; a field with
+        // neither content nor format ("{Lc:}") shows only its modifiers.
         h->out.append("<div class=\"");
         h->out.append(role_class(f->role));
         h->out.append("\">");
