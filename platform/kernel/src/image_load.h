@@ -1,0 +1,25 @@
+/*
+ * Loading a MIB image from its JSON text, with every check that keeps the
+ * kernel stand-in sound: the place of a syntax error as line and column,
+ * the object whose type, flags, OID, name or value is wrong, duplicates,
+ * and the shape of the tree.
+ */
+#ifndef TUNEX_KERNEL_IMAGE_LOAD_H
+#define TUNEX_KERNEL_IMAGE_LOAD_H
+
+#include <string>
+
+#include "image.h"
+
+/* Loads the image in TEXT (JSON) into OUT. PATH only names the file in messages. Returns false with
+ * a message of the form "PATH:LINE:COLUMN: what" or "PATH: object 'NAME': what" in ERR. */
+bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err);
+
+/* Reads the file PATH and loads it as image_load_text does; a file that
+ * cannot be read gives "PATH: " and the system's error text. */
+bool image_load_file(const char *path, image_data &out, std::string &err);
+
+/* Parses an errno name ("EPERM") or number; 0 when it is neither. */
+int errno_from_name(const char *name);
+
+#endif

@@ -1,0 +1,61 @@
+/*
+ * The store of objects behind the kernel stand-in's sysctl(3). The sysctl
+ * layer (sysctl.cpp, meta.cpp) owns every rule of the kernel's interface:
+ * lookups, errors, permissions, jails, the meta-OIDs, how a write of each
+ * type is cut to size. A store only has the objects: their metadata as an
+ * image_view sorted by OID, the current bytes of a value, and a durable
+ * replacement of a value.
+ *
+ * Adding a backend (for example a /proc/sys tree): derive from
+ * kernel_store, fill view_ when it opens (the metadata of every object,
+ * indexed by image_index or built by hand with the same invariants: sorted
+ * by OID, parent and end set, names hashed), implement value() and
+ * replace(), and pick it in open_store() (store.cpp) by what MIB_IMAGE
+ * names.
+ */
+#ifndef TUNEX_KERNEL_STORE_H
+#define TUNEX_KERNEL_STORE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "image.h"
+
+class kernel_store
+{
+  public:
+    virtual ~kernel_store() = default;
+
+    /* The objects, sorted by OID, with the modules, jails and securelevel. */
+    const image_view &view() const { return view_; }
+
+    /* Points *DATA and *LEN at the current value of object I, valid until
+     * the next call into the store. Returns 0 or an errno. */
+    virtual int value(uint32_t i, const unsigned char **data, size_t *len) = 0;
+
+    /* Makes LEN bytes at BYTES the value of object I, durably, applied to
+     * the newest state that other processes left. Returns 0 or an errno;
+     * on failure the old value stays, in memory and on disk. */
+    virtual int replace(uint32_t i, const unsigned char *bytes, size_t len) = 0;
+
+  protected:
+    image_view view_{};
+};
+
+/* Opens the store that SPEC names: null for the embedded default, else a
+ * MIB image file. Returns null with a message for the user in ERR. */
+std::unique_ptr<kernel_store> open_store(const char *spec, std::string &err);
+
+/* The embedded default image, generated at build time. */
+const image_view *embedded_image();
+
+/* Where the default image keeps its changed values: $XDG_RUNTIME_DIR/tunex,
+ * else /tmp/tunex-UID (created 0700 and checked to be the user's own).
+ * Returns 0 with the directory in DIR, or an errno. */
+int state_dir(std::string &dir, bool create);
+
+#endif

@@ -1,0 +1,40 @@
+/*
+ * The values of a MIB image: the JSON forms an image writes (numbers,
+ * strings, hexadecimal bytes and typed forms of the kernel structures) and
+ * the bytes a kernel would hand out for them, in both directions.
+ */
+#ifndef TUNEX_KERNEL_VALUES_H
+#define TUNEX_KERNEL_VALUES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <rapidjson/document.h>
+
+/* Appends to OUT the bytes of VALUE, the JSON value of an object of type
+ * code TYPE. Returns false with a short reason in ERR when VALUE does not
+ * fit the type. */
+bool encode_value(const rapidjson::Value &value, uint32_t type, std::vector<unsigned char> &out,
+                  std::string &err);
+
+/* Sets OUT to the JSON form of LEN bytes at BYTES for an object of type
+ * TYPE: numbers for numeric types, text for strings, hexadecimal otherwise.
+ * encode_value gives the same bytes back. */
+void decode_value(uint32_t type, const unsigned char *bytes, size_t len, rapidjson::Value &out,
+                  rapidjson::Document::AllocatorType &alloc);
+
+/* Reads an integer from V (a JSON number or a string such as "0x10") that
+ * must fit BITS bits, signed or not; stores its bit pattern in *OUT. */
+bool json_integer(const rapidjson::Value &v, bool is_signed, unsigned bits, uint64_t *out,
+                  std::string &err);
+
+/* Appends the bytes of the hexadecimal text V (white space allowed). */
+bool hex_bytes(const rapidjson::Value &v, std::vector<unsigned char> &out, std::string &err);
+
+/* Appends the packed name/value list that the array of pairs V describes
+ * (libnv's nvlist_pack). */
+bool encode_nvlist(const rapidjson::Value &v, std::vector<unsigned char> &out, std::string &err);
+
+#endif

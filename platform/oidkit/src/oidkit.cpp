@@ -1,0 +1,248 @@
+/*
+ * liboidkit: the MIB as a tree of objects, learnt through sysctl(3) alone.
+ * Names become OIDs through the kernel's name2oid; the metadata of whole
+ * subtrees comes from the bulk entries of the module oidlens
+ * (<sys/oidlens.h>), a few hundred objects per call, so that listing a MIB
+ * of 100,000 objects costs a few hundred sysctl calls.
+ *
+ * Every tree is one heap block: the list head or root object first, then
+ * the objects, their child lists and a copy of the entries that their
+ * strings and OIDs point into. Freeing a tree is one free().
+ */
+#include <oidkit.h>
+#include <sys/oidlens.h>
+#include <sys/sysctl.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace
+{
+
+/* The first request's buffer; the kernel fills it with whole entries. */
+constexpr size_t fetch_size = 256 * 1024;
+
+/* Collects the raw entries of the objects that share the first DEPTH
+ * components of OID, from OID on, into RAW. Returns 0 or an errno;
+ * ENOENT when there is none. */
+int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char> &raw,
+          size_t *count)
+{
+    if (len + 3 > CTL_MAXNAME)
+        return ENOENT;
+    int name[CTL_MAXNAME] = {0, CTL_SYSCTL_OIDENTRIES, int(depth)};
+    std::memcpy(name + 3, oid, len * sizeof(int));
+    unsigned namelen = unsigned(len + 3);
+    std::vector<unsigned char> buf(fetch_size);
+    *count = 0;
+    for (;;) {
+        size_t got = buf.size();
+        if (sysctl(name, namelen, buf.data(), &got, nullptr, 0) != 0) {
+            if (errno == ENOENT)
+                return *count ? 0 : ENOENT;
+            if (errno == ENOMEM && got > buf.size()) {
+                buf.resize(got); // the kernel said what the next entry needs
+                continue;
+            }
+            return errno == ENOMEM ? EIO : errno;
+        }
+        // Check every entry before trusting its lengths.
+        size_t at = 0;
+        const oidlens_entry *last = nullptr;
+        while (at + sizeof(oidlens_entry) <= got) {
+            oidlens_entry e;
+            std::memcpy(&e, buf.data() + at, sizeof e);
+            size_t need = sizeof e + size_t(e.oid_len) * sizeof(int) + size_t(e.name_len) +
+                          e.format_len + e.descr_len + e.label_len;
+            if (e.size < need || e.size % 4 || e.size > got - at || e.oid_len == 0 ||
+                e.oid_len > CTL_MAXNAME || e.name_len == 0 || e.format_len == 0)
+                return EIO;
+            const char *s = reinterpret_cast<const char *>(buf.data() + at + sizeof e) +
+                            e.oid_len * sizeof(int);
+            if (s[e.name_len - 1] || s[e.name_len + e.format_len - 1] ||
+                (e.descr_len && s[e.name_len + e.format_len + e.descr_len - 1]) ||
+                (e.label_len && s[e.name_len + e.format_len + e.descr_len + e.label_len - 1]))
+                return EIO;
+            last = reinterpret_cast<const oidlens_entry *>(buf.data() + at);
+            at += e.size;
+            ++*count;
+        }
+        if (!last)
+            return EIO;
+        raw.insert(raw.end(), buf.data(), buf.data() + at);
+        // Go on after the last object received.
+        uint32_t last_len;
+        std::memcpy(&last_len, &last->oid_len, sizeof last_len);
+        if (last_len + 3 > CTL_MAXNAME)
+            return 0;
+        name[2] = int(depth | OIDLENS_AFTER);
+        std::memcpy(name + 3, reinterpret_cast<const unsigned char *>(last) + sizeof *last,
+                    last_len * sizeof(int));
+        namelen = last_len + 3;
+    }
+}
+
+size_t round8(size_t n)
+{
+    return (n + 7) & ~size_t(7);
+}
+
+/* Builds the tree of COUNT raw entries in one block, with HEAD bytes free
+ * at its start. Returns the block, or null (ENOMEM). Top-level objects go
+ * into *TOP. */
+void *build(const std::vector<unsigned char> &raw, size_t count, size_t head, oidkit_list *top)
+{
+    size_t objects_at = round8(head);
+    size_t lists_at = objects_at + round8(count * sizeof(oidkit_object));
+    size_t raw_at = lists_at + round8(count * sizeof(oidkit_list));
+    char *block = static_cast<char *>(std::malloc(raw_at + raw.size() + 1));
+    if (!block) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    auto *objects = reinterpret_cast<oidkit_object *>(block + objects_at);
+    auto *lists = reinterpret_cast<oidkit_list *>(block + lists_at);
+    unsigned char *copy = reinterpret_cast<unsigned char *>(block + raw_at);
+    std::memcpy(copy, raw.data(), raw.size());
+    size_t nlists = 0;
+    *top = oidkit_list{nullptr, nullptr};
+
+    // Entries come in OID order, so a parent always precedes its children:
+    // the stack holds the chain of ancestors of the object at hand.
+    std::vector<oidkit_object *> stack;
+    size_t at = 0;
+    for (size_t i = 0; i < count; i++) {
+        oidlens_entry e;
+        std::memcpy(&e, copy + at, sizeof e);
+        oidkit_object *o = &objects[i];
+        o->next = nullptr;
+        o->oid = reinterpret_cast<int *>(copy + at + sizeof e);
+        o->oid_len = e.oid_len;
+        char *s = reinterpret_cast<char *>(o->oid + e.oid_len);
+        o->name = s;
+        o->format = s + e.name_len;
+        o->description = e.descr_len ? s + e.name_len + e.format_len : nullptr;
+        o->label = e.label_len ? s + e.name_len + e.format_len + e.descr_len : nullptr;
+        o->type = uint8_t(e.kind & CTLTYPE);
+        o->flags = e.kind & ~uint32_t(CTLTYPE);
+        o->children = nullptr;
+        at += e.size;
+
+        while (!stack.empty()) {
+            oidkit_object *p = stack.back();
+            if (p->oid_len < o->oid_len &&
+                std::memcmp(p->oid, o->oid, p->oid_len * sizeof(int)) == 0)
+                break;
+            stack.pop_back();
+        }
+        oidkit_list *list = top;
+        if (!stack.empty()) {
+            oidkit_object *p = stack.back();
+            if (!p->children) {
+                p->children = &lists[nlists++];
+                *p->children = oidkit_list{nullptr, nullptr};
+            }
+            list = p->children;
+        }
+        if (list->last)
+            list->last->next = o;
+        else
+            list->first = o;
+        list->last = o;
+        stack.push_back(o);
+    }
+    return block;
+}
+
+} // namespace
+
+extern "C" {
+
+oidkit_list *oidkit_mib(void)
+{
+    try {
+        std::vector<unsigned char> raw;
+        size_t count;
+        int e = fetch(nullptr, 0, 0, raw, &count);
+        if (e && e != ENOENT) {
+            errno = e;
+            return nullptr;
+        }
+        oidkit_list top;
+        void *block = build(raw, e ? 0 : count, sizeof(oidkit_list), &top);
+        if (!block)
+            return nullptr;
+        auto *head = static_cast<oidkit_list *>(block);
+        *head = top;
+        return head;
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+void oidkit_freemib(oidkit_list *list)
+{
+    std::free(list);
+}
+
+oidkit_object *oidkit_treebyname(const char *name)
+{
+    try {
+        int oid[CTL_MAXNAME];
+        size_t len = sizeof oid;
+        int query[2] = {0, 3};
+        if (sysctl(query, 2, oid, &len, name, std::strlen(name)) != 0) {
+            if (errno == ENOMEM)
+                errno = ENOENT; // the kernel's, not exhausted memory
+            return nullptr;
+        }
+        len /= sizeof(int);
+        std::vector<unsigned char> raw;
+        size_t count;
+        int e = fetch(oid, len, unsigned(len), raw, &count);
+        oidlens_entry first{};
+        if (!e)
+            std::memcpy(&first, raw.data(), sizeof first);
+        // A dormant object is not served: its subtree starts elsewhere.
+        if (!e && (first.oid_len != len ||
+                   std::memcmp(raw.data() + sizeof first, oid, len * sizeof(int)) != 0))
+            e = ENOENT;
+        if (e) {
+            errno = e;
+            return nullptr;
+        }
+        oidkit_list top;
+        void *block = build(raw, count, 0, &top);
+        return static_cast<oidkit_object *>(block);
+    } catch (const std::bad_alloc &) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+}
+
+void oidkit_freetree(oidkit_object *object)
+{
+    std::free(object);
+}
+
+int oidkit_hashandler(int *oid, size_t oid_len, bool *defined)
+{
+    int name[CTL_MAXNAME] = {0, CTL_SYSCTL_OIDHANDLER};
+    if (oid_len + 2 > CTL_MAXNAME) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::memcpy(name + 2, oid, oid_len * sizeof(int));
+    int answer = 0;
+    size_t len = sizeof answer;
+    if (sysctl(name, unsigned(oid_len + 2), &answer, &len, nullptr, 0) != 0)
+        return -1;
+    *defined = answer != 0;
+    return 0;
+}
+
+} // extern "C"
