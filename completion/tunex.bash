@@ -38,11 +38,15 @@ _tunex_mib_names()
 		node=${cur%.*}
 		prefix=$node.
 	fi
-	if [[ -n $node ]]; then
-		"$tunex" -NI -- "$node" 2>/dev/null
-	else
-		"$tunex" -aNIkS 2>/dev/null
-	fi | awk -v prefix="$prefix" -v cur="$cur" '
+	# Plain text whatever the user's libxo settings say.
+	(
+		unset LIBXO_OPTIONS
+		if [[ -n $node ]]; then
+			"$tunex" -NI -- "$node" 2>/dev/null
+		else
+			"$tunex" -aNIkS 2>/dev/null
+		fi
+	) | awk -v prefix="$prefix" -v cur="$cur" '
 		substr($0, 1, length(prefix)) == prefix {
 			rest = substr($0, length(prefix) + 1)
 			if (rest == "")

@@ -183,6 +183,12 @@ expect 'tunex --libxo=json hw.n' hw.ncpu
 expect 'tunex kern.maxfiles=5 hw.m' hw.machine
 expect "$tunex hw.m" hw.machine
 
+# The names are read as text whatever libxo's settings in the environment.
+export LIBXO_OPTIONS=json
+expect 'tunex kern.ipc.' kern.ipc.maxsockbuf kern.ipc.somaxconn
+expect 'tunex h' hw.
+unset LIBXO_OPTIONS
+
 # Values are not completed.
 expect 'tunex kern.maxfiles=' 
 expect 'tunex kern.maxfiles=6' 
