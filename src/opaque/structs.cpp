@@ -6,6 +6,7 @@
  * after the structure: labels make readable text, named fields make XML
  * and JSON.
  */
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -138,8 +139,14 @@ int S_loadavg(const void *value, size_t size)
     // value is the kernel's, and hiding it would hide the fault.
     double scale = static_cast<double>(field_at<int64_t>(value, 16));
     double ldavg[3];
-    for (size_t i = 0; i < 3; i++)
+    for (size_t i = 0; i < 3; i++) {
         ldavg[i] = static_cast<double>(field_at<uint32_t>(value, 4 * i)) / scale;
+        // 0/0 gives a NaN with the sign bit set on x86, which glibc prints
+        // as "-nan"; a NaN has no sign worth showing, and FreeBSD prints
+        // "nan" for it.
+        if (std::isnan(ldavg[i]))
+            ldavg[i] = std::fabs(ldavg[i]);
+    }
 
     xo_open_container("loadavg");
     xo_emit("{L:{ }");

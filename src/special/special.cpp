@@ -66,11 +66,10 @@ char *take_line(line_reader &reader)
 
 // Like take_line, but a text that has ended gives an empty line: the
 // layout of vm.phys_free takes lines whether or not they are there.
-char *take_line_or_empty(line_reader &reader)
+const char *take_line_or_empty(line_reader &reader)
 {
-    static char empty[1] = "";
-    char *line = take_line(reader);
-    return line != nullptr ? line : empty;
+    const char *line = take_line(reader);
+    return line != nullptr ? line : "";
 }
 
 // Splits LINE (NUL-terminated) at its first DELIM and returns the part
