@@ -320,17 +320,25 @@ bool load_top(loader &l, const Value &doc)
                     return l.fail("a jail must be a JSON object");
                 for (auto f = j.MemberBegin(); f != j.MemberEnd(); ++f) {
                     const char *k = f->name.GetString();
-                    if (!std::strcmp(k, "name") && f->value.IsString())
-                        jail.name = l.add_string(f->value.GetString(), f->value.GetStringLength());
-                    else if (!std::strcmp(k, "jid") && f->value.IsInt() && f->value.GetInt() > 0)
-                        jail.jid = f->value.GetInt();
-                    else if (!std::strcmp(k, "vnet") && f->value.IsBool())
-                        jail.vnet = f->value.GetBool();
-                    else
-                        return l.fail(std::string("jail: bad or unknown key '") + k + "'");
+                    const Value &jv = f->value;
+                    if (!std::strcmp(k, "name")) {
+                        if (!jv.IsString())
+                            return l.fail("a jail's name must be a string");
+                        jail.name = l.add_string(jv.GetString(), jv.GetStringLength());
+                    } else if (!std::strcmp(k, "jid")) {
+                        if (!jv.IsInt() || jv.GetInt() <= 0)
+                            return l.fail("a jail's jid must be an integer above 0");
+                        jail.jid = jv.GetInt();
+                    } else if (!std::strcmp(k, "vnet")) {
+                        if (!jv.IsBool())
+                            return l.fail("a jail's vnet must be true or false");
+                        jail.vnet = jv.GetBool();
+                    } else {
+                        return l.fail(std::string("jail: unknown key '") + k + "'");
+                    }
                 }
                 if (jail.name == NONE || jail.jid <= 0)
-                    return l.fail("a jail needs a name and a jid above 0");
+                    return l.fail("a jail needs a name and a jid");
                 for (const mib_jail &o : l.d.jails) {
                     if (o.jid == jail.jid ||
                         !std::strcmp(l.d.strings.data() + o.name, l.d.strings.data() + jail.name))
