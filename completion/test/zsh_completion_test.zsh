@@ -20,7 +20,8 @@ work=$(mktemp -d)
 trap 'rm -rf -- $work' EXIT
 cp -- $image $work/mini.json
 export MIB_IMAGE=$work/mini.json
-if ! $tunex -NI -- kern 2>/dev/null | grep -qx kern.ostype; then
+names=$($tunex -NI -- kern 2>/dev/null) || true
+if (( ! ${${(f)names}[(Ie)kern.ostype]} )); then
   print "skipped: '$tunex -NI kern' does not list kern.ostype yet"
   exit 77
 fi
