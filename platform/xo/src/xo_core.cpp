@@ -120,7 +120,11 @@ void xo_out_indent(xo_handle_s *h, size_t n)
         h->out.append(n, ' ');
 }
 
-// Writes out the pending output when XOF_FLUSH asks for it or it is large.
+// Hands the pending output to the stream at the end of a call when
+// XOF_FLUSH asks for it or it is large. The stream's own buffering then
+// applies (line by line at a terminal): output still comes out in call
+// order with anything else the program prints to that stream, without a
+// system call per field. xo_sync and xo_flush push it all the way out.
 void xo_flush_out(xo_handle_s *h)
 {
     if (h->out.empty())
@@ -129,8 +133,17 @@ void xo_flush_out(xo_handle_s *h)
         return;
     FILE *fp = h->fp != nullptr ? h->fp : stdout;
     fwrite(h->out.data(), 1, h->out.size(), fp);
-    fflush(fp);
     h->out.clear();
+}
+
+// Writes out everything pending, so that a message on stderr follows it.
+void xo_sync(xo_handle_s *h)
+{
+    FILE *fp = h->fp != nullptr ? h->fp : stdout;
+    if (!h->out.empty())
+        fwrite(h->out.data(), 1, h->out.size(), fp);
+    h->out.clear();
+    fflush(fp);
 }
 
 // True when text output may carry UTF-8: the locale the environment names

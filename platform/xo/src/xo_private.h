@@ -85,6 +85,7 @@ xo_handle_s *xo_get(xo_handle_t *xop);
 void xo_out(xo_handle_s *h, std::string_view s);
 void xo_out_indent(xo_handle_s *h, size_t n);
 void xo_flush_out(xo_handle_s *h);
+void xo_sync(xo_handle_s *h);
 bool xo_is_utf8(xo_handle_s *h);
 const char *xo_program(void);
 void xo_check_name(xo_handle_s *h, std::string_view name);

@@ -73,13 +73,12 @@ void xo_warn_hcv(xo_handle_s *h, int code, bool with_code, const char *fmt, va_l
         xo_flush_out(h);
         return;
     }
-    xo_flush_out(h);
+    xo_sync(h);
     if (why != nullptr) {
         msg.append(": ");
         msg.append(why);
     }
     msg.push_back('\n');
-    fflush(stdout);
     fwrite(msg.data(), 1, msg.size(), stderr);
     fflush(stderr);
 }
@@ -97,7 +96,7 @@ void xo_failure(xo_handle_s *h, const char *fmt, ...)
     vformat(&msg, fmt, ap);
     va_end(ap);
     msg.push_back('\n');
-    xo_flush_out(h);
+    xo_sync(h);
     fwrite(msg.data(), 1, msg.size(), stderr);
     fflush(stderr);
 }
