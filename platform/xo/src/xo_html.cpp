@@ -29,13 +29,39 @@ const char *role_class(char role)
     }
 }
 
+// Starts a field's <div>: under XOF_PRETTY each one is on a line of its
+// own inside its line's <div>.
+void div_begin(xo_handle_s *h)
+{
+    if (h->flags & XOF_PRETTY)
+        h->out.append("  ");
+}
+
+void div_end(xo_handle_s *h)
+{
+    h->out.append("</div>");
+    if (h->flags & XOF_PRETTY)
+        h->out.push_back('\n');
+}
+
+// A <div> of class CLASS around VAL (escaped already).
+void div_class(xo_handle_s *h, const char *cls, std::string_view val)
+{
+    div_begin(h);
+    h->out.append("<div class=\"");
+    h->out.append(cls);
+    h->out.append("\">");
+    h->out.append(val);
+    div_end(h);
+}
+
 // The decoration and padding that the 'c' and 'w' modifiers add.
 void html_modifiers(xo_handle_s *h, unsigned flags)
 {
     if (flags & XFF_COLON)
-        h->out.append("<div class=\"decoration\">:</div>");
+        div_class(h, "decoration", ":");
     if (flags & XFF_WS)
-        h->out.append("<div class=\"padding\"> </div>");
+        div_class(h, "padding", " ");
 }
 
 } // namespace
@@ -57,7 +83,7 @@ void xo_html_line(xo_handle_s *h)
     if (h->line_open)
         return;
     h->line_open = true;
-    h->out.append("<div class=\"line\">");
+    h->out.append((h->flags & XOF_PRETTY) ? "<div class=\"line\">\n" : "<div class=\"line\">");
     h->written = true;
 }
 
@@ -67,6 +93,7 @@ void xo_html_field(xo_handle_s *h, const xo_field *f, std::string_view val, std:
 {
     xo_html_line(h);
     if (f->role == 'V') {
+        div_begin(h);
         h->out.append("<div class=\"data\" data-tag=\"");
         xo_escape_attr(&h->out, f->content);
         h->out.push_back('"');
@@ -79,7 +106,7 @@ void xo_html_field(xo_handle_s *h, const xo_field *f, std::string_view val, std:
         }
         h->out.push_back('>');
         h->out.append(val);
-        h->out.append("</div>");
+        div_end(h);
     } else if (f->role == 'U' && h->units_at != std::string::npos) {
         // Units of a value of this call: an attribute of the value's <div>.
         h->tmp.assign(" data-units=\"");
@@ -90,11 +117,7 @@ void xo_html_field(xo_handle_s *h, const xo_field *f, std::string_view val, std:
     } else if (!val.empty() || f->has_format) {
         // A format that printed nothing still has its <div>; a field with
         // neither content nor format ("{Lc:}") shows only its modifiers.
-        h->out.append("<div class=\"");
-        h->out.append(role_class(f->role));
-        h->out.append("\">");
-        h->out.append(val);
-        h->out.append("</div>");
+        div_class(h, role_class(f->role), val);
     }
     html_modifiers(h, f->flags);
 }
@@ -107,18 +130,20 @@ void xo_html_text(xo_handle_s *h, std::string_view text)
         std::string_view part = text.substr(0, nl);
         if (!part.empty()) {
             xo_html_line(h);
+            div_begin(h);
             h->out.append("<div class=\"text\">");
             xo_escape_xml(&h->out, part, false);
-            h->out.append("</div>");
+            div_end(h);
         }
         if (nl == std::string_view::npos)
             break;
         if (h->line_open) {
-            h->out.append("</div>");
             h->line_open = false;
         } else {
-            h->out.append("<div class=\"line\"></div>");
+            xo_html_line(h);
+            h->line_open = false;
         }
+        h->out.append((h->flags & XOF_PRETTY) ? "</div>\n" : "</div>");
         h->written = true;
         text.remove_prefix(nl + 1);
     }

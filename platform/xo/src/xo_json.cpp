@@ -49,7 +49,7 @@ void separate(xo_handle_s *h, bool structure)
 // Writes the document's opening brace once.
 void xo_json_top(xo_handle_s *h)
 {
-    if (h->top_emitted)
+    if (h->top_emitted || (h->flags & XOF_NO_TOP))
         return;
     h->top_emitted = true;
     xo_out(h, pretty(h) ? "{\n" : "{");
@@ -138,6 +138,8 @@ void xo_json_value(xo_handle_s *h, const xo_field *f, std::string_view val, bool
 // nothing at all was written.
 void xo_json_finish(xo_handle_s *h)
 {
+    if (h->flags & XOF_NO_TOP)
+        return;
     if (h->top_emitted) {
         h->top_emitted = false;
     } else if (!h->written) {

@@ -81,6 +81,10 @@ TEST_F(XoTest, CapturesOneDocumentPerStyle)
          "<div class=\"line\"><div class=\"data\" data-tag=\"name\">kern.a</div>"
          "<div class=\"label\">: </div><div class=\"data\" data-tag=\"value\">1</div>"
          "<div class=\"label\">\n</div>"},
+        {XO_STYLE_HTML, XOF_PRETTY,
+         "<div class=\"line\">\n  <div class=\"data\" data-tag=\"name\">kern.a</div>\n"
+         "  <div class=\"label\">: </div>\n  <div class=\"data\" data-tag=\"value\">1</div>\n"
+         "  <div class=\"label\">\n</div>\n"},
         {XO_STYLE_XML, XOF_PRETTY,
          "<object>\n  <name>kern.a</name>\n  <value>1</value>\n</object>\n"},
         {XO_STYLE_JSON, XOF_PRETTY,
