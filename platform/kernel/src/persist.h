@@ -21,7 +21,8 @@ int read_all(int fd, std::string &out);
 
 /* Replaces the file PATH with CONTENT (file mode MODE) so that a reader,
  * or a crash at any point, sees either the old or the new file whole.
- * Returns 0 or an errno; on failure PATH is left as it was. */
+ * Returns 0 or an errno; on failure PATH is left as it was. Call it
+ * holding the lock: it also removes what writers that died left behind. */
 int replace_file(const char *path, const std::string &content, mode_t mode);
 
 /* Fault injection for tests: when set, called before each step of
