@@ -7,8 +7,8 @@
 # Needs root for dpkg -i (CI runs as root). With --build-only it stops after
 # building and inspecting the .deb, which needs no root.
 #
-# Environment: TUNEX_PKG_BUILD_DIR (default build/pkg), TUNEX_JOBS (default
-# the number of processors).
+# Environment: TUNEX_PKG_BUILD_DIR (default build/pkg), TUNEX_PKG_BUILD_TYPE
+# (default Release), TUNEX_JOBS (default the number of processors).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +23,7 @@ case "${1-}" in
 esac
 
 build=${TUNEX_PKG_BUILD_DIR:-build/pkg}
+build_type=${TUNEX_PKG_BUILD_TYPE:-Release}
 jobs=${TUNEX_JOBS:-$(nproc)}
 version=$(sed -n 's/^project(tunex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 prefix=/usr
@@ -42,8 +43,8 @@ if [ "$build_only" -eq 0 ] && [ "$(id -u)" -ne 0 ]; then
 	fail "dpkg -i needs root; run as root, or with --build-only"
 fi
 
-echo "-- release build in $build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTUNEX_TESTS=OFF >/dev/null
+echo "-- $build_type build in $build"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" -DTUNEX_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs"
 rm -f "$build"/tunex_*.deb
 (cd "$build" && cpack -G DEB)
