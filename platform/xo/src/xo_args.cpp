@@ -128,6 +128,22 @@ int apply_letters(xo_handle_s *h, const char *letters)
 
 } // namespace
 
+// Applies LIBXO_OPTIONS, written like the value of --libxo ("json,pretty")
+// or its letters after a colon (":JP"). A bad option is reported and the
+// rest of the variable ignored, as on the command line.
+void xo_env_options(xo_handle_s *h)
+{
+    if (h->flags & XOF_NO_ENV)
+        return;
+    const char *env = getenv("LIBXO_OPTIONS");
+    if (env == nullptr || *env == '\0')
+        return;
+    if (*env == ':')
+        apply_letters(h, env + 1);
+    else
+        apply_words(h, env);
+}
+
 extern "C" int xo_parse_args(int argc, char **argv)
 {
     xo_handle_s *h = xo_get(nullptr);

@@ -100,6 +100,13 @@ xo_handle_s *xo_get(xo_handle_t *xop)
     if (h->stack.empty()) {
         h->stack.resize(8);
         h->out.reserve(flush_threshold + 4096);
+        // LIBXO_OPTIONS applies once per process, to the first default
+        // handle; one reset by xo_destroy starts from no flags at all.
+        static bool env_applied = false;
+        if (h == &default_handle && !env_applied) {
+            env_applied = true;
+            xo_env_options(h);
+        }
     }
     return h;
 }

@@ -131,6 +131,9 @@ void xo_json_close(xo_handle_s *h);
 void xo_json_value(xo_handle_s *h, const xo_field *f, std::string_view val, bool quote);
 void xo_json_finish(xo_handle_s *h);
 
+// Applies the options in LIBXO_OPTIONS, unless XOF_NO_ENV (xo_args.cpp).
+void xo_env_options(xo_handle_s *h);
+
 // Warnings (xo_warn.cpp). xo_failure reports a faulty call on stderr.
 void xo_failure(xo_handle_s *h, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void xo_warn_hcv(xo_handle_s *h, int code, bool with_code, const char *fmt, va_list ap);
