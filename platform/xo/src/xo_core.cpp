@@ -13,6 +13,10 @@ namespace
 
 xo_handle_s default_handle;
 
+// LIBXO_OPTIONS applies once per process, to the first default handle; a
+// handle reset by xo_destroy starts from no flags at all.
+bool env_applied = false;
+
 // Buffered output is written out at the end of a call once it grows past
 // this, even without XOF_FLUSH.
 constexpr size_t flush_threshold = 1 << 16;
@@ -100,9 +104,6 @@ xo_handle_s *xo_get(xo_handle_t *xop)
     if (h->stack.empty()) {
         h->stack.resize(8);
         h->out.reserve(flush_threshold + 4096);
-        // LIBXO_OPTIONS applies once per process, to the first default
-        // handle; one reset by xo_destroy starts from no flags at all.
-        static bool env_applied = false;
         if (h == &default_handle && !env_applied) {
             env_applied = true;
             xo_env_options(h);
@@ -255,6 +256,7 @@ void xo_destroy(xo_handle_t *xop)
 {
     xo_handle_s *h = xop != nullptr ? xop : &default_handle;
     *h = xo_handle_s{};
+    env_applied = true;
 }
 
 xo_ssize_t xo_finish_h(xo_handle_t *xop)
