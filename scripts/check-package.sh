@@ -29,7 +29,7 @@ version=$(sed -n 's/^project(tunex VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 prefix=/usr
 files=(
 	"$prefix/sbin/tunex"
-	"$prefix/share/man/man8/tunex.8"
+	"$prefix/share/man/man8/tunex.8.gz"
 	"$prefix/share/bash-completion/completions/tunex"
 	"$prefix/share/zsh/vendor-completions/_tunex"
 )
@@ -109,7 +109,7 @@ rm -rf "$runtime"
 
 # The manual page renders, and the completions load.
 if command -v mandoc >/dev/null; then
-	mandoc -Tascii "$prefix/share/man/man8/tunex.8" | grep -q 'get or set kernel state' ||
+	mandoc -Tascii "$prefix/share/man/man8/tunex.8.gz" | grep -q 'get or set kernel state' ||
 		fail "the installed manual page does not render"
 fi
 bash -c "source '$prefix/share/bash-completion/completions/tunex' && complete -p tunex" ||
