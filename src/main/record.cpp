@@ -189,12 +189,13 @@ int display_object(oidkit_object *object, const char *newval, bool toggle, bool 
             value = nullptr;
             size = 0;
             // A walk does not fail because some object cannot be read; a
-            // request by name for an unreadable value does.
+            // request by name for an unreadable value does, unless the
+            // object is a node, which has no value of its own to read.
             if (opts.aflag && !opts.uflag)
                 return 0;
             if (!empty_opaque) {
                 unreadable = true;
-                if (!opts.aflag)
+                if (!opts.aflag && object->type != CTLTYPE_NODE)
                     count++;
             }
             wanted = false;
