@@ -33,7 +33,7 @@ _tunex_argument_letter()
 # end with a dot.
 _tunex_mib_names()
 {
-	local tunex=$1 cur=$2 node= prefix=
+	local tunex=$1 cur=$2 node='' prefix=''
 	if [[ $cur == *.* ]]; then
 		node=${cur%.*}
 		prefix=$node.

@@ -115,7 +115,7 @@ expect()
 	want=$( (($#)) && printf '%s\n' "$@" | LC_ALL=C sort)
 	if [[ $REPLY_TEXT != "$want" ]]; then
 		printf '[%s] FAIL: %q\n  want: %s\n  got:  %s\n' "$mode" "$line" \
-			"$(echo $want)" "$(echo $REPLY_TEXT)"
+			"${want//$'\n'/ }" "${REPLY_TEXT//$'\n'/ }"
 		((failures++))
 	fi
 }
@@ -198,7 +198,7 @@ expect_contains 'tunex -' -A -a -B -b -D -d -e -F -f -G -g -H -h -i -I -J -j -k 
 	-L -l -m -N -n -O -o -p -q -r -S -s -T -t -u -V -v -W -w -X -x -y -z --libxo
 complete_line 'tunex -'
 if [[ $(wc -l <<<"$REPLY_TEXT") -ne 42 ]]; then
-	printf '[%s] FAIL: tunex - offers %s\n' "$mode" "$(echo $REPLY_TEXT)"
+	printf '[%s] FAIL: tunex - offers %s\n' "$mode" "${REPLY_TEXT//$'\n'/ }"
 	((failures++))
 fi
 expect_contains 'tunex -d -' -a -z --libxo
