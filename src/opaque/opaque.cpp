@@ -110,11 +110,17 @@ int call_formatter(formatter_id id, const void *value, size_t size, bool tflag, 
 
 } // namespace
 
+// True when OBJECT's format equals one of the formatter table's, whole
+// and in the same case; the walk leaves out opaque values that would
+// otherwise show nothing.
 bool is_opaque_defined(const oidkit_object *object)
 {
     return find_formatter(object->format) != nullptr;
 }
 
+// Shows VALUE (SIZE bytes, read in place) by its format's formatter, or as
+// a dump under -o or -x, always inside the container "value". Returns the
+// formatter's result (1 for a rejected size), or 0.
 int display_opaque(const oidkit_object *object, const void *value, size_t size, bool tflag,
                    bool hflag, bool oflag, bool xflag)
 {

@@ -161,11 +161,15 @@ void show_pairs(char *buffer, size_t length, const char *container, char delim,
 
 } // namespace
 
+// True when OBJECT's name, whole and in the same case, is one of the three
+// texts.
 bool has_special_display(const oidkit_object *object)
 {
     return find_special(object->name) != nullptr;
 }
 
+// Shows BUFFER (LENGTH bytes, split in place) with the renderer of
+// OBJECT's name. Returns the renderer's result, or 1 for any other name.
 int display_special(const oidkit_object *object, char *buffer, size_t length)
 {
     const special_row *row = find_special(object->name);
@@ -174,6 +178,9 @@ int display_special(const oidkit_object *object, char *buffer, size_t length)
     return row->render(buffer, length);
 }
 
+// Finds the first run of digits in TEXT before a newline, NUL or 0xFF
+// byte; any other byte before it, a minus sign included, is skipped.
+// Returns false, changing nothing, when there is none.
 bool next_number(const char *text, const char **after, int32_t *number)
 {
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
