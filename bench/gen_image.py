@@ -20,7 +20,7 @@ import random
 import sys
 
 TOP = [  # name, OID, weight of the remaining objects it receives
-    ("kern", 1, 18), ("vm", 2, 8), ("vfs", 3, 6), ("net", 4, 20),
+    ("sysctl", 0, 0), ("kern", 1, 18), ("vm", 2, 8), ("vfs", 3, 6), ("net", 4, 20),
     ("debug", 5, 6), ("hw", 6, 8), ("machdep", 7, 3), ("user", 8, 1),
     ("dev", 0x100, 24), ("security", 0x101, 3), ("compat", 0x102, 1),
     ("kstat", 0x103, 2),
@@ -333,8 +333,16 @@ class Gen:
 
 
 def fixed_objects():
-    """The objects every image has, so that requests by name always work."""
-    return [
+    """The objects every image has: the meta-OIDs under sysctl, which the -a
+    walk leaves out like the first top-level object of a real MIB, and a few
+    well-known objects, so that requests by name always work."""
+    meta = [{"oid": [0, i + 1], "name": "sysctl." + n, "type": "node", "format": "N",
+             "flags": ["RD", "MPSAFE", "CAPRD"], "handler": True}
+            for i, n in enumerate(["name", "next", "name2oid", "oidfmt", "oiddescr", "oidlabel",
+                                   "nextnoskip"])]
+    meta[2].update(type="integer", format="I",
+                   flags=["RD", "WR", "ANYBODY", "MPSAFE", "CAPRD", "CAPWR"])
+    return meta + [
         {"oid": [1, 1], "name": "kern.ostype", "type": "string", "format": "A",
          "flags": ["RD", "MPSAFE", "CAPRD"], "description": "Operating system type", "value": "FreeBSD"},
         {"oid": [1, 2], "name": "kern.osrelease", "type": "string", "format": "A",
@@ -367,7 +375,10 @@ def generate(count, seed):
     for o in fixed:
         fixed_parents.setdefault(o["oid"][0], []).append(o)
     for (name, num, _), share in zip(TOP, shares):
-        g.add(g.node([num], name, "", num >= 0x100))
+        top = g.node([num], name, "", num >= 0x100)
+        if num == 0:
+            top.update(flags=["RD", "WR", "MPSAFE"], description="Sysctl internal magic")
+        g.add(top)
         mine = fixed_parents.get(num, [])
         for o in mine:
             g.add(o)
