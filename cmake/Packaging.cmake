@@ -41,3 +41,22 @@ else()
 endif()
 
 include(CPack)
+
+if(TUNEX_TESTS)
+  # What the package holds is what `cmake --install` puts in place: install
+  # the build into a scratch prefix and look for each file where a Debian
+  # system expects it.
+  set(_tunex_installed
+    sbin/tunex
+    share/man/man8/tunex.8.gz
+    share/bash-completion/completions/tunex
+    share/zsh/vendor-completions/_tunex)
+  string(JOIN " " _tunex_installed ${_tunex_installed})
+  add_test(NAME install_layout
+    COMMAND sh -c "rm -rf \"$1\" && ${CMAKE_COMMAND} --install \"$2\" --prefix \"$1\" >/dev/null || exit 1
+                   for f in ${_tunex_installed}; do
+                     [ -f \"$1/$f\" ] || { echo \"cmake --install put no $f under $1\"; exit 1; }
+                   done
+                   echo \"installed: ${_tunex_installed}\""
+            sh ${PROJECT_BINARY_DIR}/install-test ${PROJECT_BINARY_DIR})
+endif()
