@@ -36,7 +36,7 @@ struct answer {
 
     void out(const void *p, size_t n)
     {
-        if (buf && len < room)
+        if (buf && len < room && n != 0)
             std::memcpy(buf + len, p, n < room - len ? n : room - len);
         len += n;
     }

@@ -34,7 +34,8 @@ int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char>
     if (len + 3 > CTL_MAXNAME)
         return ENOENT;
     int name[CTL_MAXNAME] = {0, CTL_SYSCTL_OIDENTRIES, int(depth)};
-    std::memcpy(name + 3, oid, len * sizeof(int));
+    if (len != 0)
+        std::memcpy(name + 3, oid, len * sizeof(int));
     unsigned namelen = unsigned(len + 3);
     std::vector<unsigned char> buf(fetch_size);
     *count = 0;
