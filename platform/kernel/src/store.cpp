@@ -281,6 +281,9 @@ std::unique_ptr<kernel_store> open_store(const char *spec, std::string &err)
         s->open();
         return s;
     }
+    struct stat st;
+    if (stat(spec, &st) == 0 && S_ISDIR(st.st_mode))
+        return open_procfs_store(spec, err);
     auto s = std::make_unique<file_store>();
     if (!s->open(spec, err))
         return nullptr;

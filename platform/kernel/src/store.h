@@ -42,13 +42,30 @@ class kernel_store
      * on failure the old value stays, in memory and on disk. */
     virtual int replace(uint32_t i, const unsigned char *bytes, size_t len) = 0;
 
+    /* Called before a request for NAME is answered, so that a store that
+     * learns its objects lazily (a live kernel) can fill in the metadata
+     * the request may look at. */
+    virtual void prepare(const int * /*name*/, unsigned /*namelen*/) {}
+
+    /* True when the store's kernel checks and sizes written values itself:
+     * a write then reaches replace() with the caller's bytes, uncut. */
+    virtual bool checks_writes() const { return false; }
+
+    /* Enters the context of jail JID (already found in the view) before
+     * jail_attach succeeds. Returns 0 or an errno. */
+    virtual int attach(int /*jid*/) { return 0; }
+
   protected:
     image_view view_{};
 };
 
-/* Opens the store that SPEC names: null for the embedded default, else a
- * MIB image file. Returns null with a message for the user in ERR. */
+/* Opens the store that SPEC names: null for the embedded default, a
+ * directory for a /proc/sys-style tree, else a MIB image file. Returns
+ * null with a message for the user in ERR. */
 std::unique_ptr<kernel_store> open_store(const char *spec, std::string &err);
+
+/* The live Linux kernel: the /proc/sys-style tree at ROOT (procfs_store.cpp). */
+std::unique_ptr<kernel_store> open_procfs_store(const char *root, std::string &err);
 
 /* The embedded default image, generated at build time. */
 const image_view *embedded_image();

@@ -1,0 +1,420 @@
+/*
+ * The live Linux kernel behind sysctl(3): a /proc/sys-style directory tree
+ * served as a MIB. Directories are nodes and files leaves; a name joins
+ * the path's components with "." and shows a "." inside a component as
+ * "/" (net.ipv4.conf.eth0/100.forwarding), as Linux's own sysctl does.
+ * Numeric OIDs are positions in sorted order, counted from 1 so that the
+ * meta node at OID 0 comes first, and stay stable while the tree does.
+ *
+ * Booting only lists the directories. A leaf's mode and type are learnt
+ * the first time a request may look at them (prepare), since the type
+ * comes from the value and reading every file for a single request would
+ * cost more than the request. The value read then is kept and serves the
+ * size probe and the read that follow, so a walk reads each file once.
+ *
+ * -j NAME enters the network namespace NAME of ip-netns (/run/netns) with
+ * setns; the tree is then listed again, since net.* is the namespace's.
+ */
+#include <sys/sysctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "procfs.h"
+#include "store.h"
+
+namespace
+{
+
+const char netns_dir[] = "/run/netns";
+
+/* What the store knows of one object beyond its mib_object. */
+struct procfs_entry {
+    std::string path; /* relative to the root; empty for the meta objects */
+    bool settled;     /* mode and type known */
+    uint16_t mode;    /* permission bits of the file */
+    uint8_t fresh;    /* requests that the cached value still answers */
+    int error;        /* errno of the last read, or 0 */
+    std::vector<unsigned char> value;
+};
+
+/* The meta objects under OID 0, as FreeBSD lists them. */
+const struct {
+    int oid;
+    const char *name;
+    uint32_t type;
+} meta_objects[] = {
+    {1, "name", CTLTYPE_NODE},       {2, "next", CTLTYPE_NODE},     {3, "name2oid", CTLTYPE_INT},
+    {4, "oidfmt", CTLTYPE_NODE},     {5, "oiddescr", CTLTYPE_NODE}, {6, "oidlabel", CTLTYPE_NODE},
+    {7, "nextnoskip", CTLTYPE_NODE},
+};
+
+class procfs_store : public kernel_store
+{
+  public:
+    ~procfs_store() override
+    {
+        if (root_fd_ >= 0)
+            close(root_fd_);
+    }
+
+    bool open(const char *root, std::string &err)
+    {
+        root_ = root;
+        if (int e = build()) {
+            err = root_ + ": " + std::strerror(e);
+            return false;
+        }
+        return true;
+    }
+
+    int value(uint32_t i, const unsigned char **data, size_t *len) override
+    {
+        settle(i);
+        procfs_entry &e = entries_[i];
+        if (e.fresh == 0)
+            load(i);
+        else
+            e.fresh--;
+        if (e.error)
+            return e.error;
+        *data = e.value.data();
+        *len = e.value.size();
+        return 0;
+    }
+
+    int replace(uint32_t i, const unsigned char *bytes, size_t len) override;
+
+    void prepare(const int *name, unsigned namelen) override;
+
+    bool checks_writes() const override { return true; }
+
+    int attach(int jid) override;
+
+  private:
+    int build();
+    void walk(const std::string &dir, std::vector<int32_t> &oid, const std::string &name);
+    void add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
+             uint32_t format, bool handler, std::string path);
+    void settle(uint32_t i);
+    void load(uint32_t i);
+    int read_text(uint32_t i, std::string &text);
+
+    std::string root_;
+    int root_fd_ = -1;
+    bool in_netns_ = false;
+    image_data data_;
+    std::vector<procfs_entry> entries_;
+    uint32_t formats_[4]; /* offsets of "N", "A", "L", "LU" in the strings */
+};
+
+/* Builds the tree under root_ and points view_ at it. Returns an errno. */
+int procfs_store::build()
+{
+    int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    if (root_fd_ >= 0)
+        close(root_fd_);
+    root_fd_ = fd;
+    data_ = image_data{};
+    entries_.clear();
+    std::string &s = data_.strings;
+    const char *formats[] = {"N", "A", "L", "LU"};
+    for (int k = 0; k < 4; k++) {
+        formats_[k] = uint32_t(s.size());
+        s.append(formats[k], std::strlen(formats[k]) + 1);
+    }
+    data_.modules.push_back(uint32_t(s.size()));
+    s.append("oidlens", 8);
+
+    std::vector<int32_t> oid{0};
+    add(oid, "sysctl", CTLTYPE_NODE | CTLFLAG_RD, formats_[0], false, "");
+    for (const auto &m : meta_objects) {
+        oid = {0, m.oid};
+        uint32_t fmt = m.type == CTLTYPE_NODE ? formats_[0] : formats_[1];
+        add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "");
+    }
+    oid.clear();
+    walk("", oid, "");
+
+    // The network namespaces that -j may enter, numbered by position.
+    if (DIR *d = opendir(netns_dir)) {
+        std::vector<std::string> names;
+        while (struct dirent *de = readdir(d))
+            if (de->d_name[0] != '.')
+                names.push_back(de->d_name);
+        closedir(d);
+        std::sort(names.begin(), names.end());
+        for (size_t k = 0; k < names.size(); k++) {
+            data_.jails.push_back(mib_jail{uint32_t(s.size()), int32_t(k + 1), 1});
+            s.append(names[k].c_str(), names[k].size() + 1);
+        }
+    }
+    image_index(data_);
+    view_ = data_.view;
+    return 0;
+}
+
+/* Adds the entries of directory DIR (relative to the root; "" for the
+ * root), whose OID and name are OID and NAME, in sorted order. */
+void procfs_store::walk(const std::string &dir, std::vector<int32_t> &oid, const std::string &name)
+{
+    int fd = dir.empty() ? dup(root_fd_)
+                         : openat(root_fd_, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0)
+            close(fd);
+        return; // an unreadable directory is an empty node
+    }
+    std::vector<std::pair<std::string, bool>> children;
+    while (struct dirent *de = readdir(d)) {
+        const char *n = de->d_name;
+        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
+            continue;
+        unsigned char type = de->d_type;
+        if (type == DT_UNKNOWN || type == DT_LNK) {
+            // Follow links to files, never to directories, so no cycle.
+            struct stat st;
+            if (fstatat(dirfd(d), n, &st, 0) != 0)
+                continue;
+            type = S_ISDIR(st.st_mode) && de->d_type != DT_LNK ? DT_DIR
+                   : S_ISREG(st.st_mode)                       ? DT_REG
+                                                               : DT_UNKNOWN;
+        }
+        if (type == DT_DIR || type == DT_REG)
+            children.emplace_back(n, type == DT_DIR);
+    }
+    closedir(d);
+    std::sort(children.begin(), children.end());
+
+    oid.push_back(0);
+    int32_t position = 0;
+    for (auto &[component, is_dir] : children) {
+        oid.back() = ++position;
+        std::string shown = component;
+        std::replace(shown.begin(), shown.end(), '.', '/');
+        std::string full = name.empty() ? shown : name + "." + shown;
+        // The meta node owns the name "sysctl" at the top.
+        if (name.empty() && full == "sysctl")
+            continue;
+        std::string path = dir.empty() ? component : dir + "/" + component;
+        uint32_t scope = procfs_scope(full);
+        if (is_dir) {
+            add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path);
+            if (oid.size() < IMAGE_MAXOID)
+                walk(path, oid, full);
+        } else {
+            // Readable string until settle() learns the mode and the type.
+            add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path);
+        }
+    }
+    oid.pop_back();
+}
+
+void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
+                       uint32_t format, bool handler, std::string path)
+{
+    std::string &s = data_.strings;
+    mib_object o{};
+    o.oid = uint32_t(data_.oids.size());
+    data_.oids.insert(data_.oids.end(), oid.begin(), oid.end());
+    o.oid_len = uint16_t(oid.size());
+    o.name = uint32_t(s.size());
+    size_t dot = name.rfind('.');
+    o.last = o.name + uint32_t(dot == std::string::npos ? 0 : dot + 1);
+    s.append(name.c_str(), name.size() + 1);
+    o.format = format;
+    o.description = NONE;
+    if (const char *text = linux_description(name)) {
+        o.description = uint32_t(s.size());
+        s.append(text, std::strlen(text) + 1);
+    }
+    o.label = NONE;
+    o.kind = kind;
+    o.handler = handler;
+    data_.objects.push_back(o);
+    // Nodes and the meta objects have nothing to learn.
+    entries_.push_back(procfs_entry{std::move(path), !handler || oid[0] == 0, 0, 0, 0, {}});
+}
+
+/* Learns the mode and the type of leaf I, keeping the value read. */
+void procfs_store::settle(uint32_t i)
+{
+    procfs_entry &e = entries_[i];
+    if (e.settled)
+        return;
+    e.settled = true;
+    mib_object &o = data_.objects[i];
+    struct stat st;
+    e.mode = fstatat(root_fd_, e.path.c_str(), &st, 0) == 0 ? st.st_mode & 07777 : 0444;
+    uint32_t kind = o.kind & ~(CTLTYPE | CTLFLAG_RW | CTLFLAG_ANYBODY);
+    if (e.mode & 0444)
+        kind |= CTLFLAG_RD;
+    if (e.mode & 0222)
+        kind |= CTLFLAG_WR;
+    if (e.mode & 0002)
+        kind |= CTLFLAG_ANYBODY;
+    std::string text;
+    e.error = read_text(i, text);
+    e.fresh = 2;
+    uint32_t type = CTLTYPE_STRING;
+    if (!e.error)
+        type = procfs_parse(text.data(), text.size(), e.value);
+    o.kind = kind | type;
+    o.format = formats_[type == CTLTYPE_LONG ? 2 : type == CTLTYPE_ULONG ? 3 : 1];
+}
+
+/* Reads the file of leaf I into its entry, in the type it settled on. */
+void procfs_store::load(uint32_t i)
+{
+    procfs_entry &e = entries_[i];
+    e.value.clear();
+    std::string text;
+    e.error = read_text(i, text);
+    if (e.error)
+        return;
+    uint32_t want = data_.objects[i].kind & CTLTYPE;
+    uint32_t got = procfs_parse(text.data(), text.size(), e.value);
+    if (want == CTLTYPE_STRING && got != CTLTYPE_STRING)
+        procfs_string(text.data(), text.size(), e.value);
+    else if (want != CTLTYPE_STRING && got == CTLTYPE_STRING)
+        e.error = EIO; // a number turned into text: its bytes would lie
+}
+
+/* Reads the text of leaf I. Returns 0 or the errno of the kernel. */
+int procfs_store::read_text(uint32_t i, std::string &text)
+{
+    procfs_entry &e = entries_[i];
+    // The kernel refuses root a file whose owner may not read it, which
+    // root could read if it were an ordinary file: decide by the mode.
+    if (!(e.mode & 0444) || (geteuid() == 0 && !(e.mode & 0400)))
+        return EACCES;
+    int fd = openat(root_fd_, e.path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            error = errno;
+        if (n <= 0)
+            break;
+        text.append(buf, size_t(n));
+        // Most values are short: a read that leaves room found the end.
+        if (size_t(n) < sizeof buf)
+            break;
+    }
+    close(fd);
+    return error;
+}
+
+int procfs_store::replace(uint32_t i, const unsigned char *bytes, size_t len)
+{
+    const mib_object &o = data_.objects[i];
+    // A namespace holds only its own parameters: after -j the rest are
+    // still the host's, which a container may not change.
+    if (in_netns_ && !(o.kind & CTLFLAG_VNET))
+        return EPERM;
+    std::string text;
+    if (!procfs_format(o.kind & CTLTYPE, bytes, len, text))
+        return EINVAL;
+    int fd = openat(root_fd_, entries_[i].path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int error = 0;
+    size_t done = 0;
+    while (done < text.size() || text.empty()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = errno;
+            break;
+        }
+        done += size_t(n);
+        if (text.empty())
+            break;
+    }
+    // An ordinary file (a tree built for tests) keeps what lay past the
+    // new text; the kernel's files have no size to cut.
+    struct stat st;
+    if (!error && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > off_t(done) &&
+        ftruncate(fd, off_t(done)) != 0)
+        error = errno;
+    if (close(fd) != 0 && !error)
+        error = errno;
+    // The next read asks the kernel, which may have changed what it got.
+    entries_[i].fresh = 0;
+    return error;
+}
+
+void procfs_store::prepare(const int *name, unsigned namelen)
+{
+    auto settle_oid = [this](const int *oid, size_t n) {
+        uint32_t i = image_find_oid(view_, oid, n);
+        if (i != NONE)
+            settle(i);
+    };
+    if (namelen < 2 || name[0] != 0) {
+        settle_oid(name, namelen);
+        return;
+    }
+    // The meta-OIDs that show a type or flags: oidfmt, the handler query
+    // (which the program asks after the flags) and the bulk entries.
+    if (name[1] == 4 || name[1] == 256) {
+        settle_oid(name + 2, namelen - 2);
+    } else if (name[1] == 257 && namelen >= 3) {
+        const int *oid = name + 3;
+        size_t n = namelen - 3, depth = size_t(name[2]) & 0xff;
+        uint32_t from = image_lower_bound(view_, oid, n), to = view_.count;
+        if (depth > 0) {
+            uint32_t top = depth <= n ? image_find_oid(view_, oid, depth) : NONE;
+            to = top == NONE ? from : view_.objects[top].end;
+        }
+        for (uint32_t i = from; i < to; i++)
+            settle(i);
+    }
+}
+
+int procfs_store::attach(int jid)
+{
+    const char *name = nullptr;
+    for (uint32_t k = 0; k < view_.njails; k++)
+        if (view_.jails[k].jid == jid)
+            name = view_.strings + view_.jails[k].name;
+    if (!name)
+        return EINVAL;
+    std::string path = std::string(netns_dir) + "/" + name;
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    int error = setns(fd, CLONE_NEWNET) == 0 ? 0 : errno;
+    close(fd);
+    if (error)
+        return error;
+    // net.* now shows the namespace's interfaces and values: list again,
+    // opening everything anew by path.
+    in_netns_ = true;
+    return build();
+}
+
+} // namespace
+
+std::unique_ptr<kernel_store> open_procfs_store(const char *root, std::string &err)
+{
+    auto s = std::make_unique<procfs_store>();
+    if (!s->open(root, err))
+        return nullptr;
+    return s;
+}
