@@ -11,6 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <strings.h>
 
 #include <sys/nv.h>
 
@@ -72,8 +74,12 @@ bool nv_list_append(nvlist *nvl, nvpair *p);
 nvlist *nv_list_new(int flags);
 /* Sets the element links of LISTS[0..N) as elements of the array pair P. */
 void nv_link_array(nvpair *p, nvlist **lists, size_t n);
-/* Aborts the process: NAME of TYPE was asked for and is missing. */
-[[noreturn]] void nv_report_missing(int type, const char *name);
+
+/* True when A and B name the same pair in a list with FLAGS. */
+inline bool nv_same_name(const char *a, const char *b, int flags)
+{
+    return (flags & NV_FLAG_IGNORE_CASE) != 0 ? strcasecmp(a, b) == 0 : strcmp(a, b) == 0;
+}
 
 /* A traversal of a whole list in packed order without recursion: each
  * step yields the entry into a list, one pair, or the end of a nested list

@@ -55,6 +55,83 @@ static bool copy_data(nvpair *p, const void *value, size_t size)
     return true;
 }
 
+/* Gives the detached pair P, a copy of a pair holding N lists like
+ * SOURCES, N new empty lists with the same flags; false on ENOMEM. */
+static bool new_lists(nvpair *p, nvlist *const *sources, size_t n)
+{
+    if (p->type == NV_TYPE_NVLIST) {
+        auto *child = nv_list_new(sources[0]->flags);
+        if (child == nullptr)
+            return false;
+        p->data = child;
+        child->parent = p;
+        return true;
+    }
+    auto **lists = static_cast<nvlist **>(calloc(n, sizeof(nvlist *)));
+    if (lists == nullptr)
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        lists[i] = nv_list_new(sources[i]->flags);
+        if (lists[i] == nullptr) {
+            for (size_t j = 0; j < i; j++)
+                free(lists[j]);
+            free(lists);
+            return false;
+        }
+    }
+    nv_link_array(p, lists, n);
+    return true;
+}
+
+/* A detached copy of the pair SP. A pair holding lists gets empty lists,
+ * which the caller fills; *ENTER is set to the first of them. NULL with
+ * errno on failure. */
+static nvpair *copy_pair(const nvpair *sp, nvlist **enter)
+{
+    nvpair *p = nv_pair_new(sp->type, sp->name, sp->namesize - 1);
+    if (p == nullptr)
+        return nullptr;
+    p->scalar = sp->scalar;
+    p->datasize = sp->datasize;
+    p->nitems = sp->nitems;
+    bool ok = true;
+    switch (sp->type) {
+    case NV_TYPE_NVLIST: {
+        auto *child = static_cast<nvlist *>(sp->data);
+        ok = new_lists(p, &child, 1);
+        *enter = ok ? static_cast<nvlist *>(p->data) : nullptr;
+        break;
+    }
+    case NV_TYPE_NVLIST_ARRAY:
+        ok = new_lists(p, static_cast<nvlist *const *>(sp->data), sp->nitems);
+        *enter = ok ? static_cast<nvlist **>(p->data)[0] : nullptr;
+        break;
+    case NV_TYPE_STRING_ARRAY: {
+        // One block: the pointers, then the characters they point into;
+        // the copy's pointers are rebased onto its own characters.
+        size_t table = sp->nitems * sizeof(char *);
+        ok = copy_data(p, sp->data, table + sp->datasize);
+        if (ok) {
+            auto **strings = static_cast<char **>(p->data);
+            const auto *from = static_cast<char *const *>(sp->data);
+            for (size_t i = 0; i < sp->nitems; i++)
+                strings[i] = static_cast<char *>(p->data) + table + (from[i] - from[0]);
+        }
+        break;
+    }
+    default:
+        if (sp->data != nullptr)
+            ok = copy_data(p, sp->data, sp->datasize);
+        break;
+    }
+    if (!ok) {
+        nv_pair_free(p);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return p;
+}
+
 /* Copies LIST and everything it holds, without recursion: the walker
  * visits the source in packed order and the copy follows it step by step.
  * Returns the copy (a top list) or NULL with errno. */
@@ -64,75 +141,23 @@ nvlist_t *nvlist_clone(const nvlist_t *src)
         errno = src == nullptr ? EINVAL : src->error;
         return nullptr;
     }
-    nvlist *root = nullptr;
-    nvlist *dst = nullptr; /* the copy of the walker's current list */
+    nvlist *root = nv_list_new(src->flags);
+    nvlist *dst = root; /* the copy of the walker's current list */
     nv_walker w;
     nv_walker_init(&w, src);
-    for (;;) {
-        nv_step_kind step = nv_walker_step(&w);
-        if (step == NV_STEP_DONE)
-            return root;
-        if (step == NV_STEP_LIST) {
-            // Nested lists and array elements were created with the pair
-            // that holds them; only the top is new here.
-            if (root == nullptr) {
-                root = dst = nv_list_new(src->flags);
-                if (root == nullptr)
-                    return nullptr;
-            }
+    for (nv_step_kind step; root != nullptr && (step = nv_walker_step(&w)) != NV_STEP_DONE;) {
+        // Nested lists and array elements are created with the pair that
+        // holds them, so entering one needs nothing here.
+        if (step == NV_STEP_LIST)
             continue;
-        }
         if (step == NV_STEP_END) {
             dst = dst->array_next != nullptr ? dst->array_next : nv_holder(dst);
             continue;
         }
-        const nvpair *sp = w.pair;
-        nvpair *p = nv_pair_new(sp->type, sp->name, sp->namesize - 1);
-        bool ok = p != nullptr;
-        if (ok) {
-            p->scalar = sp->scalar;
-            p->datasize = sp->datasize;
-            p->nitems = sp->nitems;
-        }
         nvlist *enter = nullptr;
-        if (!ok) {
-        } else if (sp->type == NV_TYPE_NVLIST) {
-            enter = nv_list_new(static_cast<const nvlist *>(sp->data)->flags);
-            ok = enter != nullptr;
-            if (ok) {
-                p->data = enter;
-                enter->parent = p;
-            }
-        } else if (sp->type == NV_TYPE_NVLIST_ARRAY) {
-            auto **lists = static_cast<nvlist **>(calloc(sp->nitems, sizeof(nvlist *)));
-            ok = lists != nullptr;
-            for (size_t i = 0; ok && i < sp->nitems; i++) {
-                lists[i] = nv_list_new(static_cast<nvlist *const *>(sp->data)[i]->flags);
-                ok = lists[i] != nullptr;
-            }
-            if (ok) {
-                nv_link_array(p, lists, sp->nitems);
-                enter = lists[0];
-            } else if (lists != nullptr) {
-                for (size_t i = 0; i < sp->nitems; i++)
-                    free(lists[i]);
-                free(lists);
-            }
-        } else if (sp->type == NV_TYPE_STRING_ARRAY) {
-            // One block: the pointers, then the characters they point into.
-            size_t table = sp->nitems * sizeof(char *);
-            ok = copy_data(p, sp->data, table + sp->datasize);
-            if (ok) {
-                auto **strings = static_cast<char **>(p->data);
-                const auto *from = static_cast<char *const *>(sp->data);
-                for (size_t i = 0; i < sp->nitems; i++)
-                    strings[i] = static_cast<char *>(p->data) + (from[i] - from[0]) + table;
-            }
-        } else if (sp->data != nullptr) {
-            ok = copy_data(p, sp->data, sp->datasize);
-        }
-        if (!ok || !nv_list_append(dst, p)) {
-            int error = ok ? errno : ENOMEM;
+        nvpair *p = copy_pair(w.pair, &enter);
+        if (p == nullptr || !nv_list_append(dst, p)) {
+            int error = errno;
             nv_pair_free(p);
             nvlist_destroy(root);
             errno = error;
@@ -141,6 +166,7 @@ nvlist_t *nvlist_clone(const nvlist_t *src)
         if (enter != nullptr)
             dst = enter;
     }
+    return root;
 }
 
 void nvlist_add_null(nvlist_t *nvl, const char *name)

@@ -104,6 +104,9 @@ TEST(NvVectors, EachWalksAndRepacksOrFails)
         ASSERT_NE(nvl, nullptr) << strerror(errno);
         EXPECT_EQ(nv_walk_text(nvl), v.walk);
         std::vector<unsigned char> again = pack(nvl);
+        nvlist_t *clone = nvlist_clone(nvl);
+        EXPECT_EQ(pack(clone), again) << "copy differs";
+        nvlist_destroy(clone);
         if (not_canonical.count(v.name) == 0) {
             EXPECT_EQ(again, v.bytes);
         } else {
