@@ -89,8 +89,9 @@ void emit_value(xo_handle_s *h, const xo_field *f, va_list *ap)
 void emit_content(xo_handle_s *h, const xo_field *f, va_list *ap)
 {
     h->val.clear();
-    bool shown = h->style == XO_STYLE_TEXT || h->style == XO_STYLE_HTML ||
-                 (h->style == XO_STYLE_XML && f->role == 'U');
+    bool shown = (h->style == XO_STYLE_TEXT || h->style == XO_STYLE_HTML ||
+                  (h->style == XO_STYLE_XML && f->role == 'U')) &&
+                 std::strchr("CEGW[]", f->role) == nullptr;
     if (f->flags & XFF_LITERAL) {
         if (!shown)
             return;

@@ -57,21 +57,19 @@ unsigned modifier_letter(char c)
     }
 }
 
-// Scans to the first of STOPS at or after POS, stepping over a character
-// escaped with a backslash. Returns the length of FMT when none is found.
-size_t scan_to(std::string_view fmt, size_t pos, const char *stops)
+// Scans to the first STOP at or after POS, stepping over a character
+// escaped with a backslash. Returns the length of FMT when there is none.
+size_t scan_to(std::string_view fmt, size_t pos, char stop)
 {
-    while (pos < fmt.size()) {
-        char c = fmt[pos];
-        if (c == '\\' && pos + 1 < fmt.size()) {
-            pos += 2;
-            continue;
-        }
-        if (std::strchr(stops, c) != nullptr)
+    const size_t n = fmt.size();
+    const char *s = fmt.data();
+    while (pos < n) {
+        char c = s[pos];
+        if (c == stop)
             return pos;
-        pos++;
+        pos += (c == '\\' && pos + 1 < n) ? 2 : 1;
     }
-    return fmt.size();
+    return n;
 }
 
 } // namespace
@@ -84,7 +82,7 @@ unsigned xo_parse_modifiers(std::string_view mods, char *role)
     size_t i = 0;
     for (; i < mods.size() && mods[i] != ','; i++) {
         char c = mods[i];
-        if (std::strchr("DLNPTUV", c) != nullptr)
+        if (std::strchr("CDEGLNPTUVW[]", c) != nullptr)
             *role = c;
         else
             flags |= modifier_letter(c);
@@ -123,7 +121,7 @@ void xo_parse_field(std::string_view fmt, size_t *pos, xo_field *f)
         *pos = end;
         return;
     }
-    size_t close = scan_to(fmt, p + 1, "}");
+    size_t close = scan_to(fmt, p + 1, '}');
     std::string_view body = fmt.substr(p + 1, close - p - 1);
     *pos = close < fmt.size() ? close + 1 : close;
 
@@ -133,11 +131,11 @@ void xo_parse_field(std::string_view fmt, size_t *pos, xo_field *f)
         f->flags = xo_parse_modifiers(body.substr(0, colon), &f->role);
         rest = body.substr(colon + 1);
     }
-    size_t slash = scan_to(rest, 0, "/");
+    size_t slash = scan_to(rest, 0, '/');
     f->content = rest.substr(0, slash);
     if (slash < rest.size()) {
         rest = rest.substr(slash + 1);
-        size_t slash2 = scan_to(rest, 0, "/");
+        size_t slash2 = scan_to(rest, 0, '/');
         f->has_format = true;
         f->format = rest.substr(0, slash2);
         if (slash2 < rest.size()) {

@@ -46,7 +46,9 @@ enum : unsigned {
 // One parsed field of a libxo format, pointing into the format string.
 struct xo_field {
     char role = 'V'; // V value, L label, T title, P padding, D decoration,
-                     // N note, U units, t literal text between fields
+                     // N note, U units, t literal text between fields; C
+                     // (colors), G (gettext), E, W and the anchors [ ] show
+                     // nothing here but take their format's arguments
     unsigned flags = 0;
     std::string_view content; // label text or field name
     std::string_view format;  // printf part; empty with has_format false

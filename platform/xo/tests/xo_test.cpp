@@ -176,6 +176,22 @@ TEST_F(XoTest, MalformedFormatsAreHarmless)
     }
 }
 
+// Roles this layer does not show (colors, gettext, anchors) still take
+// their format's arguments, so the fields after them stay in step.
+TEST_F(XoTest, UnshownRolesKeepArgumentsInStep)
+{
+    for (xo_style_t style : {XO_STYLE_TEXT, XO_STYLE_XML, XO_STYLE_JSON, XO_STYLE_HTML}) {
+        std::string got = capture(
+            style, 0, [] { xo_emit("{C:bold}{C:/%s}{G:}{[:/%d}{:a/%d}{]:}{C:}", "red", 8, 5); });
+        std::string want = style == XO_STYLE_TEXT  ? "5"
+                           : style == XO_STYLE_XML ? "<a>5</a>"
+                           : style == XO_STYLE_JSON
+                               ? "{\"a\":5}\n"
+                               : "<div class=\"line\"><div class=\"data\" data-tag=\"a\">5</div>";
+        EXPECT_EQ(got, want) << "style " << style;
+    }
+}
+
 TEST_F(XoTest, PercentNStoresNothing)
 {
     int n = 7;
