@@ -86,6 +86,74 @@ static_assert(sizeof(parse_errors) / sizeof(parse_errors[0]) ==
                   rapidjson::kParseErrorUnspecificSyntaxError + 1,
               "one text per RapidJSON parse error");
 
+/* The keys of an object, looked up by length first: a load compares
+ * hundreds of thousands of them. */
+enum object_key {
+    K_NAME,
+    K_OID,
+    K_TYPE,
+    K_VALUE,
+    K_FLAGS,
+    K_FORMAT,
+    K_DESCRIPTION,
+    K_LABEL,
+    K_HANDLER,
+    K_SECURE_LEVEL,
+    K_MAXLEN,
+    K_GROWS_BY,
+    K_READ_ERROR,
+    K_WRITE_ERROR,
+    K_HANDLER_ERROR,
+    K_UNKNOWN
+};
+struct key_name {
+    const char *name;
+    size_t len;
+    object_key key;
+};
+#define KEY(name, key)                                                                             \
+    {                                                                                              \
+        name, sizeof name - 1, key                                                                 \
+    }
+const key_name object_keys[] = {
+    KEY("name", K_NAME),
+    KEY("oid", K_OID),
+    KEY("type", K_TYPE),
+    KEY("value", K_VALUE),
+    KEY("flags", K_FLAGS),
+    KEY("format", K_FORMAT),
+    KEY("description", K_DESCRIPTION),
+    KEY("label", K_LABEL),
+    KEY("handler", K_HANDLER),
+    KEY("secure_level", K_SECURE_LEVEL),
+    KEY("maxlen", K_MAXLEN),
+    KEY("grows_by", K_GROWS_BY),
+    KEY("read_error", K_READ_ERROR),
+    KEY("write_error", K_WRITE_ERROR),
+    KEY("handler_error", K_HANDLER_ERROR),
+};
+#undef KEY
+static_assert(sizeof(object_keys) / sizeof(object_keys[0]) == K_UNKNOWN, "one name per key");
+
+/* Is the JSON string S equal to the LEN bytes at T? */
+bool same(const Value &s, const char *t, size_t len)
+{
+    return s.GetStringLength() == len && std::memcmp(s.GetString(), t, len) == 0;
+}
+bool same(const Value &s, const char *t)
+{
+    return same(s, t, std::strlen(t));
+}
+
+object_key key_of(const Value &name)
+{
+    for (const key_name &k : object_keys) {
+        if (same(name, k.name, k.len))
+            return k.key;
+    }
+    return K_UNKNOWN;
+}
+
 /* The state of one load: the arenas being filled and the first error. */
 struct loader {
     const char *path;
@@ -139,7 +207,7 @@ bool parse_flags(const Value &v, uint32_t *flags, std::string &why)
     for (const Value &f : v.GetArray()) {
         const flag_name *hit = nullptr;
         for (const flag_name &n : image_flags) {
-            if (f.IsString() && std::strcmp(f.GetString(), n.name) == 0)
+            if (f.IsString() && f.GetString()[0] == n.name[0] && same(f, n.name))
                 hit = &n;
         }
         if (!hit) {
@@ -158,7 +226,8 @@ bool parse_type(const Value &v, uint32_t *type, std::string &why)
         return true;
     }
     for (uint32_t t = 1; t < 16; t++) {
-        if (v.IsString() && std::strcmp(v.GetString(), image_types[t].name) == 0) {
+        if (v.IsString() && v.GetString()[0] == image_types[t].name[0] &&
+            same(v, image_types[t].name)) {
             *type = t;
             return true;
         }
@@ -185,17 +254,16 @@ bool parse_errno(const Value &v, int16_t *code, std::string &why)
 /* Turns one JSON object of "objects" into a mib_object. */
 bool load_object(loader &l, const Value &v, size_t index)
 {
-    std::string label = "#" + std::to_string(index);
     if (!v.IsObject())
-        return l.fail_object(label, "must be a JSON object");
+        return l.fail_object("#" + std::to_string(index), "must be a JSON object");
     const Value *name = nullptr, *oid = nullptr, *type = nullptr, *value = nullptr;
     for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
-        if (std::strcmp(m->name.GetString(), "name") == 0)
+        if (same(m->name, "name"))
             name = &m->value;
     }
     if (!name || !name->IsString())
-        return l.fail_object(label, "missing 'name'");
-    label = name->GetString();
+        return l.fail_object("#" + std::to_string(index), "missing 'name'");
+    const char *label = name->GetString();
 
     mib_object o{};
     o.description = o.label = o.format = NONE;
@@ -208,39 +276,55 @@ bool load_object(loader &l, const Value &v, size_t index)
         const char *key = m->name.GetString();
         const Value &x = m->value;
         bool ok = true;
-        if (!std::strcmp(key, "name")) {
-        } else if (!std::strcmp(key, "oid")) {
+        switch (key_of(m->name)) {
+        case K_NAME:
+            break;
+        case K_OID:
             oid = &x;
-        } else if (!std::strcmp(key, "type")) {
+            break;
+        case K_TYPE:
             type = &x;
-        } else if (!std::strcmp(key, "value")) {
+            break;
+        case K_VALUE:
             value = &x;
-        } else if (!std::strcmp(key, "flags")) {
+            break;
+        case K_FLAGS:
             ok = parse_flags(x, &flags, why);
-        } else if (!std::strcmp(key, "format")) {
+            break;
+        case K_FORMAT:
             format = &x;
             ok = x.IsString() || (why = "format must be a string", false);
-        } else if (!std::strcmp(key, "description") || !std::strcmp(key, "label")) {
+            break;
+        case K_DESCRIPTION:
+        case K_LABEL:
             if (!x.IsString())
                 return l.fail_object(label, std::string(key) + " must be a string");
-            uint32_t off = l.add_string(x.GetString(), x.GetStringLength());
-            (key[0] == 'd' ? o.description : o.label) = off;
-        } else if (!std::strcmp(key, "handler")) {
+            (key[0] == 'd' ? o.description : o.label) =
+                l.add_string(x.GetString(), x.GetStringLength());
+            break;
+        case K_HANDLER:
             ok = x.IsBool() || (why = "handler must be true or false", false);
             handler = ok && x.GetBool();
-        } else if (!std::strcmp(key, "secure_level")) {
+            break;
+        case K_SECURE_LEVEL:
             ok = (x.IsUint() && x.GetUint() < 16) || (why = "secure_level must be 0 to 15", false);
             secure = ok ? x.GetUint() : 0;
-        } else if (!std::strcmp(key, "maxlen") || !std::strcmp(key, "grows_by")) {
+            break;
+        case K_MAXLEN:
+        case K_GROWS_BY:
             ok = x.IsUint() || (why = std::string(key) + " must be a number", false);
             (key[0] == 'm' ? o.maxlen : o.grows_by) = ok ? x.GetUint() : 0;
-        } else if (!std::strcmp(key, "read_error")) {
+            break;
+        case K_READ_ERROR:
             ok = parse_errno(x, &o.read_error, why);
-        } else if (!std::strcmp(key, "write_error")) {
+            break;
+        case K_WRITE_ERROR:
             ok = parse_errno(x, &o.write_error, why);
-        } else if (!std::strcmp(key, "handler_error")) {
+            break;
+        case K_HANDLER_ERROR:
             ok = parse_errno(x, &o.handler_error, why);
-        } else {
+            break;
+        case K_UNKNOWN:
             return l.fail_object(label, std::string("unknown key '") + key + "'");
         }
         if (!ok)
@@ -405,23 +489,26 @@ bool check_tree(loader &l)
     const image_view &v = l.d.view;
     for (uint32_t i = 0; i < v.count; i++) {
         const mib_object &o = v.objects[i];
-        std::string name = obj_name(v, i);
+        std::string_view name = obj_name(v, i);
         if (i &&
             oid_compare(obj_oid(v, i - 1), v.objects[i - 1].oid_len, obj_oid(v, i), o.oid_len) == 0)
-            return l.fail_object(name, "duplicate OID " + dotted(obj_oid(v, i), o.oid_len) +
-                                           " (also '" + obj_name(v, i - 1) + "')");
+            return l.fail_object(std::string(name), "duplicate OID " +
+                                                        dotted(obj_oid(v, i), o.oid_len) +
+                                                        " (also '" + obj_name(v, i - 1) + "')");
         if (image_find_name(v, name) != i)
-            return l.fail_object(name, "duplicate name");
+            return l.fail_object(std::string(name), "duplicate name");
         if (o.parent == NONE)
             continue;
         const mib_object &p = v.objects[o.parent];
-        std::string pname = obj_name(v, o.parent);
-        if (name.compare(0, pname.size(), pname) != 0 || name[pname.size()] != '.')
-            return l.fail_object(name, "the name does not extend its parent's, '" + pname + "'");
-        if ((p.kind & 0xf) != 1)
-            return l.fail_object(name, "its parent '" + pname + "' is not a node");
-        if (p.handler)
-            return l.fail_object(name, "its parent '" + pname + "' has a handler");
+        std::string_view pname = obj_name(v, o.parent);
+        bool extends = name.compare(0, pname.size(), pname) == 0 && name[pname.size()] == '.';
+        if (extends && (p.kind & 0xf) == 1 && !p.handler)
+            continue;
+        std::string quoted = "'" + std::string(pname) + "'";
+        return l.fail_object(std::string(name),
+                             !extends ? "the name does not extend its parent's, " + quoted
+                             : (p.kind & 0xf) != 1 ? "its parent " + quoted + " is not a node"
+                                                   : "its parent " + quoted + " has a handler");
     }
     return true;
 }
@@ -440,8 +527,13 @@ int errno_from_name(const char *name)
 bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err)
 {
     out = image_data{};
+    // Parsing in place leaves the strings where they are instead of copying
+    // them; it clobbers its buffer, so it gets a copy and TEXT stays whole
+    // for the line and column of an error. Strings are bytes to a kernel:
+    // they are not checked as UTF-8.
+    std::string copy = text;
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseValidateEncodingFlag>(text.data(), text.size());
+    doc.ParseInsitu(copy.data());
     if (doc.HasParseError()) {
         size_t off = doc.GetErrorOffset(), line = 1, col = 1;
         for (size_t i = 0; i < off && i < text.size(); i++) {

@@ -27,6 +27,10 @@ namespace
 
 std::unique_ptr<kernel_store> booted;
 
+/* The object found last: a walk asks for one object's size, then its
+ * value, then the next object's. */
+uint32_t last_found;
+
 void boot()
 {
     const char *spec = getenv("MIB_IMAGE");
@@ -147,6 +151,7 @@ kernel_store &kernel()
 void kernel_reset()
 {
     booted.reset();
+    last_found = 0;
     current_jail = jail_state{};
 }
 
@@ -163,9 +168,19 @@ bool module_loaded(const image_view &v, const char *name)
     return false;
 }
 
+static bool is_at(const image_view &v, uint32_t i, const int *name, size_t namelen)
+{
+    return i < v.count && v.objects[i].oid_len == namelen &&
+           std::memcmp(obj_oid(v, i), name, namelen * sizeof(int)) == 0;
+}
+
 uint32_t lookup(const image_view &v, const int *name, size_t namelen, int *error)
 {
-    uint32_t i = image_find_oid(v, name, namelen);
+    uint32_t i = is_at(v, last_found, name, namelen)       ? last_found
+                 : is_at(v, last_found + 1, name, namelen) ? last_found + 1
+                                                           : image_find_oid(v, name, namelen);
+    if (i != NONE)
+        last_found = i;
     if (i == NONE) {
         // Tell a path through a leaf from a missing object: the kernel
         // walks the components and stops at the first leaf.
