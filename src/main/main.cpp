@@ -54,8 +54,10 @@ int display_tree(oidkit_object *object)
         bool nest = opts.Iflag && opened;
         if (nest)
             xo_open_container("children");
+        walk_depth++;
         for (oidkit_object *child = object->children->first; child != nullptr; child = child->next)
             count += display_tree(child);
+        walk_depth--;
         if (nest)
             xo_close_container("children");
     }

@@ -25,6 +25,10 @@ struct run_options {
 
 extern run_options opts;
 
+/* How far below the object that a request names display_tree is: 0 for
+ * that object itself, more for the objects of its subtree. */
+extern int walk_depth;
+
 /* Sets every run option to its default. */
 void reset_options();
 

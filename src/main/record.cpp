@@ -188,16 +188,9 @@ int display_object(oidkit_object *object, const char *newval, bool toggle, bool 
             free(value);
             value = nullptr;
             size = 0;
-            // A walk does not fail because some object cannot be read; a
-            // request by name for an unreadable value does, unless the
-            // object is a node, which has no value of its own to read.
             if (opts.aflag && !opts.uflag)
                 return 0;
-            if (!empty_opaque) {
-                unreadable = true;
-                if (!opts.aflag && object->type != CTLTYPE_NODE)
-                    count++;
-            }
+            unreadable = !empty_opaque;
             wanted = false;
         }
     }
@@ -221,8 +214,6 @@ int display_object(oidkit_object *object, const char *newval, bool toggle, bool 
             xo_emit("{L:\n}");
             xo_warnx("oid '%s': cannot read the value to toggle", object->name);
             printed = false;
-            if (opts.aflag)
-                count++;
         } else {
             newval = "1";
             for (size_t i = 0; i < size; i++)
@@ -233,6 +224,13 @@ int display_object(oidkit_object *object, const char *newval, bool toggle, bool 
         }
     }
     free(value);
+
+    // A walk (-a, or the subtree of a named node) does not fail because
+    // some object cannot be read; a request that names an unreadable value
+    // does, unless the object is a node, which has no value of its own,
+    // and so does a toggle that found nothing to toggle.
+    if (unreadable && (toggle || (!opts.aflag && walk_depth == 0 && object->type != CTLTYPE_NODE)))
+        count++;
 
     if (newval != nullptr) {
         // A refused or failed write is a failure of the run too.

@@ -8,6 +8,7 @@
 #include "main.h"
 
 run_options opts;
+int walk_depth;
 
 void reset_options()
 {
