@@ -113,6 +113,9 @@ int write_value(kernel_store &s, uint32_t i, const void *newp, size_t newlen)
     uint32_t type = o.kind & CTLTYPE;
     if (type == CTLTYPE_NODE)
         return EINVAL;
+    // A live kernel takes the bytes as given and refuses what it must.
+    if (s.checks_writes())
+        return s.replace(i, in, newlen);
     if (type == CTLTYPE_STRING) {
         if (o.maxlen && newlen >= o.maxlen)
             return EINVAL;
@@ -213,6 +216,7 @@ int sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp, c
     kernel_store &s = kernel();
     if (namelen < 2 || namelen > CTL_MAXNAME)
         return fail(EINVAL);
+    s.prepare(name, namelen);
     if (!oldlenp)
         oldp = nullptr;
     if (name[0] == 0) {
@@ -284,7 +288,10 @@ int jail_attach(int jid)
         return fail(EPERM);
     for (uint32_t k = 0; k < v.njails; k++) {
         if (v.jails[k].jid == jid) {
-            current_jail = jail_state{jid, v.jails[k].vnet != 0};
+            bool vnet = v.jails[k].vnet != 0;
+            if (int e = kernel().attach(jid))
+                return fail(e);
+            current_jail = jail_state{jid, vnet};
             return 0;
         }
     }
