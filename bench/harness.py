@@ -131,7 +131,7 @@ def verdict(ok):
     return "holds" if ok else "**fails**"
 
 
-def machine():
+def machine(build_dir):
     lines = ["- date: " + sh(["date", "-u", "+%Y-%m-%d %H:%M UTC"]).strip(),
              "- nproc: " + sh(["nproc"]).strip()]
     for line in sh(["lscpu"]).splitlines():
@@ -140,6 +140,13 @@ def machine():
                    "Hypervisor vendor", "L2 cache", "L3 cache"):
             lines.append("- " + " ".join(line.split()))
     lines.append("- kernel: " + platform.release())
+    cc = subprocess.run(["c++", "--version"], stdout=subprocess.PIPE, text=True).stdout.splitlines()
+    if cc:
+        lines.append("- compiler: " + cc[0])
+    src = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    rev = subprocess.run(["git", "-C", src, "log", "-1", "--format=%h %s"], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True).stdout.strip()
+    lines.append("- measured: %s (source %s%s)" % (build_dir, src, ", commit " + rev if rev else ""))
     try:
         load = open("/proc/loadavg").read().split()[:3]
         lines.append("- load average at start: " + " ".join(load))
@@ -200,7 +207,7 @@ def run(args, tmp):
 
     rows = []      # (measure, value, bar, verdict)
     notes = []
-    print("## Machine\n\n" + machine() + "\n")
+    print("## Machine\n\n" + machine(args.build_dir) + "\n")
 
     # 1. One request on the embedded default against the minimal program.
     log("single request")
