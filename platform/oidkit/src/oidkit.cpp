@@ -22,14 +22,32 @@
 namespace
 {
 
-/* The first request's buffer; the kernel fills it with whole entries. */
-constexpr size_t fetch_size = 256 * 1024;
+/* Request buffers: a lookup by name usually wants one entry, a walk of
+ * the whole MIB many; buffers that come back well filled double. */
+constexpr size_t lookup_size = 4096, walk_size = 64 * 1024, max_size = 1024 * 1024;
+
+/* A buffer the kernel fills: not zeroed first, since only what the kernel
+ * wrote is read. */
+struct buffer {
+    unsigned char *data = nullptr;
+    size_t size = 0;
+    ~buffer() { std::free(data); }
+    bool resize(size_t n)
+    {
+        void *p = std::realloc(data, n);
+        if (!p)
+            return false;
+        data = static_cast<unsigned char *>(p);
+        size = n;
+        return true;
+    }
+};
 
 /* Collects the raw entries of the objects that share the first DEPTH
  * components of OID, from OID on, into RAW. Returns 0 or an errno;
  * ENOENT when there is none. */
 int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char> &raw,
-          size_t *count)
+          size_t *count, size_t first_size)
 {
     if (len + 3 > CTL_MAXNAME)
         return ENOENT;
@@ -37,15 +55,19 @@ int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char>
     if (len != 0)
         std::memcpy(name + 3, oid, len * sizeof(int));
     unsigned namelen = unsigned(len + 3);
-    std::vector<unsigned char> buf(fetch_size);
+    buffer buf;
+    if (!buf.resize(first_size))
+        return ENOMEM;
     *count = 0;
     for (;;) {
-        size_t got = buf.size();
-        if (sysctl(name, namelen, buf.data(), &got, nullptr, 0) != 0) {
+        size_t got = buf.size;
+        if (sysctl(name, namelen, buf.data, &got, nullptr, 0) != 0) {
             if (errno == ENOENT)
                 return *count ? 0 : ENOENT;
-            if (errno == ENOMEM && got > buf.size()) {
-                buf.resize(got); // the kernel said what the next entry needs
+            if (errno == ENOMEM && got > buf.size) {
+                // The kernel said what the next entry needs.
+                if (!buf.resize(got))
+                    return ENOMEM;
                 continue;
             }
             return errno == ENOMEM ? EIO : errno;
@@ -55,25 +77,25 @@ int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char>
         const oidlens_entry *last = nullptr;
         while (at + sizeof(oidlens_entry) <= got) {
             oidlens_entry e;
-            std::memcpy(&e, buf.data() + at, sizeof e);
+            std::memcpy(&e, buf.data + at, sizeof e);
             size_t need = sizeof e + size_t(e.oid_len) * sizeof(int) + size_t(e.name_len) +
                           e.format_len + e.descr_len + e.label_len;
             if (e.size < need || e.size % 4 || e.size > got - at || e.oid_len == 0 ||
                 e.oid_len > CTL_MAXNAME || e.name_len == 0 || e.format_len == 0)
                 return EIO;
-            const char *s = reinterpret_cast<const char *>(buf.data() + at + sizeof e) +
-                            e.oid_len * sizeof(int);
+            const char *s =
+                reinterpret_cast<const char *>(buf.data + at + sizeof e) + e.oid_len * sizeof(int);
             if (s[e.name_len - 1] || s[e.name_len + e.format_len - 1] ||
                 (e.descr_len && s[e.name_len + e.format_len + e.descr_len - 1]) ||
                 (e.label_len && s[e.name_len + e.format_len + e.descr_len + e.label_len - 1]))
                 return EIO;
-            last = reinterpret_cast<const oidlens_entry *>(buf.data() + at);
+            last = reinterpret_cast<const oidlens_entry *>(buf.data + at);
             at += e.size;
             ++*count;
         }
         if (!last)
             return EIO;
-        raw.insert(raw.end(), buf.data(), buf.data() + at);
+        raw.insert(raw.end(), buf.data, buf.data + at);
         // Go on after the last object received.
         uint32_t last_len;
         std::memcpy(&last_len, &last->oid_len, sizeof last_len);
@@ -83,6 +105,8 @@ int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char>
         std::memcpy(name + 3, reinterpret_cast<const unsigned char *>(last) + sizeof *last,
                     last_len * sizeof(int));
         namelen = last_len + 3;
+        if (at > buf.size / 2 && buf.size < max_size && !buf.resize(2 * buf.size))
+            return ENOMEM;
     }
 }
 
@@ -167,7 +191,7 @@ oidkit_list *oidkit_mib(void)
     try {
         std::vector<unsigned char> raw;
         size_t count;
-        int e = fetch(nullptr, 0, 0, raw, &count);
+        int e = fetch(nullptr, 0, 0, raw, &count, walk_size);
         if (e && e != ENOENT) {
             errno = e;
             return nullptr;
@@ -204,7 +228,7 @@ oidkit_object *oidkit_treebyname(const char *name)
         len /= sizeof(int);
         std::vector<unsigned char> raw;
         size_t count;
-        int e = fetch(oid, len, unsigned(len), raw, &count);
+        int e = fetch(oid, len, unsigned(len), raw, &count, lookup_size);
         oidlens_entry first{};
         if (!e)
             std::memcpy(&first, raw.data(), sizeof first);
