@@ -242,7 +242,11 @@ int xo_set_file_h(xo_handle_t *xop, FILE *fp)
         return -1;
     }
     xo_handle_s *h = xo_get(xop);
-    xo_flush_out(h);
+    // What is pending belongs to the old stream.
+    FILE *old = h->fp != nullptr ? h->fp : stdout;
+    if (!h->out.empty())
+        fwrite(h->out.data(), 1, h->out.size(), old);
+    h->out.clear();
     h->fp = fp;
     return 0;
 }

@@ -92,10 +92,8 @@ void append_escaped(std::string *out, const char *s, size_t len, xo_escape esc)
 }
 
 // Columns that S takes: UTF-8 continuation bytes take none.
-size_t columns(const char *s, size_t len, bool utf8)
+size_t columns(const char *s, size_t len)
 {
-    if (!utf8)
-        return len;
     size_t n = 0;
     for (size_t i = 0; i < len; i++)
         if ((static_cast<unsigned char>(s[i]) & 0xc0) != 0x80)
@@ -110,15 +108,18 @@ void format_string(std::string *out, const conv_spec &s, const char *str, xo_esc
     if (str == nullptr)
         str = "(null)";
     size_t len = s.prec >= 0 ? strnlen(str, static_cast<size_t>(s.prec)) : std::strlen(str);
-    size_t cols = columns(str, len, esc != XO_ESC_TEXT_C);
-    size_t pad = 0;
-    if (s.width > 0 && static_cast<size_t>(s.width) > cols && !(strip && !s.left))
-        pad = static_cast<size_t>(s.width) - cols;
-    if (!s.left)
-        out->append(pad, ' ');
+    size_t old = out->size();
     append_escaped(out, str, len, esc);
+    // Width counts what a terminal shows: characters, or in locale C the
+    // '?' that stand for them.
+    size_t cols = esc == XO_ESC_TEXT_C ? out->size() - old : columns(str, len);
+    if (s.width <= 0 || static_cast<size_t>(s.width) <= cols || (strip && !s.left))
+        return;
+    size_t pad = static_cast<size_t>(s.width) - cols;
     if (s.left)
         out->append(pad, ' ');
+    else
+        out->insert(old, pad, ' ');
 }
 
 // Formats a %c conversion. A NUL character is nothing in text, a blank in
@@ -301,13 +302,11 @@ bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape e
             break;
         case 'c':
             if (s.length[0] == 'l') {
+                // A wide character: converted by the C library, then escaped.
                 wint_t wc = va_arg(*ap, wint_t);
                 build_spec(spec, s, strip, "l");
-                size_t old = out->size();
-                append_printf(&*out, spec, wc);
-                std::string_view got(out->data() + old, out->size() - old);
-                out->resize(old);
-                std::string tmp(got);
+                std::string tmp;
+                append_printf(&tmp, spec, wc);
                 append_escaped(out, tmp.data(), tmp.size(), esc);
             } else {
                 format_char(out, s, va_arg(*ap, int), esc, strip);

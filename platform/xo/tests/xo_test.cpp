@@ -192,6 +192,31 @@ TEST_F(XoTest, UnshownRolesKeepArgumentsInStep)
     }
 }
 
+// Widths count characters as a terminal shows them; XML and JSON drop
+// right-justifying widths but keep left-justifying ones.
+TEST_F(XoTest, StringWidths)
+{
+    struct row {
+        const char *locale;
+        xo_style_t style;
+        const char *fmt;
+        const char *want;
+    };
+    const row rows[] = {
+        {"C.UTF-8", XO_STYLE_TEXT, "{:s/%4s}|", "   \xc3\xa9|"},
+        {"C.UTF-8", XO_STYLE_TEXT, "{:s/%-4s}|", "\xc3\xa9   |"},
+        {"C", XO_STYLE_TEXT, "{:s/%4s}|", "   ?|"},
+        {"C", XO_STYLE_TEXT, "{:s/%.1s}|", "?|"},
+        {"C.UTF-8", XO_STYLE_XML, "{:s/%4s}", "<s>\xc3\xa9</s>"},
+        {"C.UTF-8", XO_STYLE_JSON, "{:s/%-4s}", "{\"s\":\"\xc3\xa9   \"}\n"},
+    };
+    for (const row &r : rows) {
+        setenv("LC_ALL", r.locale, 1);
+        std::string got = capture(r.style, 0, [&r] { xo_emit(r.fmt, "\xc3\xa9"); });
+        EXPECT_EQ(got, r.want) << r.locale << " " << r.fmt;
+    }
+}
+
 TEST_F(XoTest, PercentNStoresNothing)
 {
     int n = 7;

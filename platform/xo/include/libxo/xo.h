@@ -18,7 +18,9 @@
  *     xo_finish();                        // closes what is open, flushes
  *
  * after which the stream holds the document exactly as the program would
- * have printed it.
+ * have printed it. Output is kept in the handle until the end of each call
+ * under XOF_FLUSH, else until it grows large or xo_flush/xo_finish; so a
+ * test must call xo_finish before it reads the stream.
  */
 #ifndef TUNEX_LIBXO_XO_H
 #define TUNEX_LIBXO_XO_H
@@ -117,7 +119,8 @@ xo_ssize_t xo_flush(void);
 xo_ssize_t xo_flush_h(xo_handle_t *xop);
 
 /* Resets the default handle (XOP NULL) to its initial state: text style,
- * stdout, no flags, nothing open, nothing written yet. Nothing is printed. */
+ * stdout, no flags, nothing open, nothing written yet. Nothing is printed:
+ * output not yet handed to the stream is discarded. */
 void xo_destroy(xo_handle_t *xop);
 
 /* Emits the fields of a libxo format with their printf-style arguments. */
