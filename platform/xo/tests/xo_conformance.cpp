@@ -78,47 +78,61 @@ std::vector<style_run> styles_of(const std::string &script)
     return runs;
 }
 
-// Runs DRIVER on SCRIPT_PATH with R's options; returns its exit status.
-int run_driver(const std::string &driver, const std::string &script_path, const style_run &r,
-               std::string *out, std::string *err)
+// One run of the driver: a scenario in one style, its expected bytes and,
+// while it runs, its process and capture files.
+struct job {
+    std::string name, path;
+    style_run style;
+    pid_t pid = -1;
+    FILE *out = nullptr, *err = nullptr;
+    std::string report; // what to print for it: empty when it passed
+};
+
+// Starts DRIVER on the job's scenario with its style's options and locale.
+void start_driver(const std::string &driver, job *j)
 {
-    FILE *fo = tmpfile(), *fe = tmpfile();
-    if (fo == nullptr || fe == nullptr) {
+    j->out = tmpfile();
+    j->err = tmpfile();
+    if (j->out == nullptr || j->err == nullptr) {
         perror("tmpfile");
         exit(2);
     }
     pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");
+        exit(2);
+    }
     if (pid == 0) {
-        FILE *in = freopen(script_path.c_str(), "r", stdin);
+        FILE *in = freopen(j->path.c_str(), "r", stdin);
         if (in == nullptr)
             _exit(98);
-        dup2(fileno(fo), 1);
-        dup2(fileno(fe), 2);
+        dup2(fileno(j->out), 1);
+        dup2(fileno(j->err), 2);
         unsetenv("LIBXO_OPTIONS");
         unsetenv("LC_CTYPE");
         unsetenv("LANG");
-        setenv("LC_ALL", r.locale.c_str(), 1);
-        if (r.options.empty())
-            execl(driver.c_str(), driver.c_str(), static_cast<char *>(nullptr));
+        setenv("LC_ALL", j->style.locale.c_str(), 1);
+        const char *d = driver.c_str();
+        if (j->style.options.empty())
+            execl(d, d, static_cast<char *>(nullptr));
         else
-            execl(driver.c_str(), driver.c_str(), "--libxo", r.options.c_str(),
-                  static_cast<char *>(nullptr));
+            execl(d, d, "--libxo", j->style.options.c_str(), static_cast<char *>(nullptr));
         _exit(97);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    for (auto [fp, s] : {std::pair{fo, out}, std::pair{fe, err}}) {
-        s->clear();
-        rewind(fp);
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, fp)) > 0)
-            s->append(buf, n);
-        fclose(fp);
-    }
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    return 128 + WTERMSIG(status);
+    j->pid = pid;
+}
+
+// Reads back and closes a capture file.
+std::string slurp(FILE *fp)
+{
+    std::string s;
+    rewind(fp);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, fp)) > 0)
+        s.append(buf, n);
+    fclose(fp);
+    return s;
 }
 
 // Shows S with control characters and bytes >= 0x80 made visible.
@@ -140,7 +154,7 @@ std::string visible(const std::string &s)
 }
 
 // A short diff: the first line that differs, with its line number.
-void show_diff(const std::string &want, const std::string &got)
+std::string show_diff(const std::string &want, const std::string &got)
 {
     size_t i = 0, line = 1, bol = 0;
     while (i < want.size() && i < got.size() && want[i] == got[i]) {
@@ -150,11 +164,39 @@ void show_diff(const std::string &want, const std::string &got)
     }
     auto line_at = [&](const std::string &s) {
         size_t end = s.find('\n', bol);
-        return visible(s.substr(bol, end == std::string::npos ? std::string::npos : end - bol + 1));
+        return visible(s.substr(bol, end == std::string::npos ? std::string::npos : end - bol + 1))
+            .substr(0, 400);
     };
-    printf("    first difference at byte %zu (line %zu)\n", i, line);
-    printf("    want: %s\n", line_at(want).substr(0, 400).c_str());
-    printf("    got:  %s\n", line_at(got).substr(0, 400).c_str());
+    return "    first difference at byte " + std::to_string(i) + " (line " + std::to_string(line) +
+           ")\n    want: " + line_at(want) + "\n    got:  " + line_at(got) + "\n";
+}
+
+// Compares a finished job's output with the expected files.
+void check(const std::string &edir, job *j, int status)
+{
+    std::string out = slurp(j->out), err = slurp(j->err);
+    int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::string got_rc = std::to_string(rc) + "\n";
+    std::string base = edir + "/" + j->name + "." + j->style.tag;
+    std::string want_out, want_err, want_rc;
+    if (!read_file(base + ".out", &want_out) || !read_file(base + ".err", &want_err) ||
+        !read_file(base + ".rc", &want_rc)) {
+        j->report = "FAIL " + j->name + " [" + j->style.tag + "]: expected files missing\n";
+        return;
+    }
+    struct stream_check {
+        const char *stream;
+        const std::string *want, *got;
+    };
+    const stream_check checks[] = {
+        {"stdout", &want_out, &out}, {"stderr", &want_err, &err}, {"status", &want_rc, &got_rc}};
+    for (const stream_check &c : checks) {
+        if (*c.want == *c.got)
+            continue;
+        if (j->report.empty())
+            j->report = "FAIL " + j->name + " [" + j->style.tag + "]\n";
+        j->report += std::string("  ") + c.stream + " differs\n" + show_diff(*c.want, *c.got);
+    }
 }
 
 } // namespace
@@ -182,7 +224,8 @@ int main(int argc, char **argv)
     closedir(d);
     std::sort(names.begin(), names.end());
 
-    int runs = 0, failures = 0;
+    std::vector<job> jobs;
+    int failures = 0;
     for (const std::string &name : names) {
         if (!only.empty() && std::find(only.begin(), only.end(), name) == only.end())
             continue;
@@ -193,39 +236,43 @@ int main(int argc, char **argv)
             continue;
         }
         for (const style_run &r : styles_of(script)) {
-            runs++;
-            std::string base = edir + "/" + name + "." + r.tag;
-            std::string want_out, want_err, want_rc;
-            if (!read_file(base + ".out", &want_out) || !read_file(base + ".err", &want_err) ||
-                !read_file(base + ".rc", &want_rc)) {
-                printf("FAIL %s [%s]: expected files missing\n", name.c_str(), r.tag.c_str());
-                failures++;
-                continue;
-            }
-            std::string out, err;
-            int rc = run_driver(driver, path, r, &out, &err);
-            std::string got_rc = std::to_string(rc) + "\n";
-            bool ok = true;
-            struct stream_check {
-                const char *stream;
-                const std::string *want, *got;
-            };
-            const stream_check checks[] = {{"stdout", &want_out, &out},
-                                           {"stderr", &want_err, &err},
-                                           {"status", &want_rc, &got_rc}};
-            for (const stream_check &c : checks) {
-                if (*c.want == *c.got)
-                    continue;
-                if (ok)
-                    printf("FAIL %s [%s]\n", name.c_str(), r.tag.c_str());
-                ok = false;
-                printf("  %s differs\n", c.stream);
-                show_diff(*c.want, *c.got);
-            }
-            if (!ok)
-                failures++;
+            job j;
+            j.name = name;
+            j.path = path;
+            j.style = r;
+            jobs.push_back(j);
         }
     }
+
+    // Runs several drivers at a time; reports in scenario order.
+    const char *env_jobs = getenv("XO_CONFORMANCE_JOBS");
+    size_t parallel = env_jobs != nullptr ? std::max(1, atoi(env_jobs)) : 4;
+    size_t next = 0, running = 0;
+    while (next < jobs.size() || running > 0) {
+        while (running < parallel && next < jobs.size()) {
+            start_driver(driver, &jobs[next++]);
+            running++;
+        }
+        int status = 0;
+        pid_t pid = wait(&status);
+        if (pid < 0) {
+            perror("wait");
+            return 2;
+        }
+        for (job &j : jobs)
+            if (j.pid == pid) {
+                check(edir, &j, status);
+                j.pid = -1;
+                running--;
+                break;
+            }
+    }
+    for (const job &j : jobs)
+        if (!j.report.empty()) {
+            fputs(j.report.c_str(), stdout);
+            failures++;
+        }
+    int runs = static_cast<int>(jobs.size());
     printf("%d of %d runs differ\n", failures, runs);
     return failures == 0 && runs > 0 ? 0 : 1;
 }
