@@ -104,11 +104,12 @@ class procfs_store : public kernel_store
              uint32_t format, bool handler, std::string path);
     void settle(uint32_t i);
     void load(uint32_t i);
-    int read_text(uint32_t i, std::string &text);
+    int read_text(uint32_t i, std::string &text, int fd);
 
     std::string root_;
     int root_fd_ = -1;
     bool in_netns_ = false;
+    bool root_user_ = geteuid() == 0;
     image_data data_;
     std::vector<procfs_entry> entries_;
     uint32_t formats_[4]; /* offsets of "N", "A", "L", "LU" in the strings */
@@ -253,8 +254,12 @@ void procfs_store::settle(uint32_t i)
         return;
     e.settled = true;
     mib_object &o = data_.objects[i];
+    // Open first: the mode of an open file costs no second path lookup.
+    int fd = openat(root_fd_, e.path.c_str(), O_RDONLY | O_CLOEXEC);
+    int open_error = fd < 0 ? errno : 0;
     struct stat st;
-    e.mode = fstatat(root_fd_, e.path.c_str(), &st, 0) == 0 ? st.st_mode & 07777 : 0444;
+    bool known = fd >= 0 ? fstat(fd, &st) == 0 : fstatat(root_fd_, e.path.c_str(), &st, 0) == 0;
+    e.mode = known ? uint16_t(st.st_mode & 07777) : 0444;
     uint32_t kind = o.kind & ~(CTLTYPE | CTLFLAG_RW | CTLFLAG_ANYBODY);
     if (e.mode & 0444)
         kind |= CTLFLAG_RD;
@@ -263,7 +268,7 @@ void procfs_store::settle(uint32_t i)
     if (e.mode & 0002)
         kind |= CTLFLAG_ANYBODY;
     std::string text;
-    e.error = read_text(i, text);
+    e.error = fd < 0 ? open_error : read_text(i, text, fd);
     e.fresh = 2;
     uint32_t type = CTLTYPE_STRING;
     if (!e.error)
@@ -278,7 +283,7 @@ void procfs_store::load(uint32_t i)
     procfs_entry &e = entries_[i];
     e.value.clear();
     std::string text;
-    e.error = read_text(i, text);
+    e.error = read_text(i, text, -1);
     if (e.error)
         return;
     uint32_t want = data_.objects[i].kind & CTLTYPE;
@@ -289,16 +294,19 @@ void procfs_store::load(uint32_t i)
         e.error = EIO; // a number turned into text: its bytes would lie
 }
 
-/* Reads the text of leaf I. Returns 0 or the errno of the kernel. */
-int procfs_store::read_text(uint32_t i, std::string &text)
+/* Reads the text of leaf I from FD, or from the file opened anew when FD
+ * is -1, and closes it. Returns 0 or the errno of the kernel. */
+int procfs_store::read_text(uint32_t i, std::string &text, int fd)
 {
     procfs_entry &e = entries_[i];
     // The kernel refuses root a file whose owner may not read it, which
     // root could read if it were an ordinary file: decide by the mode.
-    if (!(e.mode & 0444) || (geteuid() == 0 && !(e.mode & 0400)))
+    if (!(e.mode & 0444) || (root_user_ && !(e.mode & 0400))) {
+        if (fd >= 0)
+            close(fd);
         return EACCES;
-    int fd = openat(root_fd_, e.path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    }
+    if (fd < 0 && (fd = openat(root_fd_, e.path.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
         return errno;
     int error = 0;
     char buf[4096];
