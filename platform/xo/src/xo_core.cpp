@@ -58,14 +58,11 @@ void open_named(xo_handle_s *h, std::string_view name, xo_frame_kind kind)
 {
     if (h->flags & XOF_WARN)
         xo_check_name(h, name);
-    if (h->style == XO_STYLE_JSON) {
+    if (h->style == XO_STYLE_JSON)
         xo_json_open(h, name, kind);
-        push_frame(h, name, kind);
-    } else {
-        if (h->style == XO_STYLE_XML)
-            xo_xml_open(h, name);
-        push_frame(h, name, kind);
-    }
+    else if (h->style == XO_STYLE_XML)
+        xo_xml_open(h, name);
+    push_frame(h, name, kind);
 }
 
 // Closes the innermost frame of KIND, and whatever is still open inside it.
@@ -84,11 +81,9 @@ ssize_t close_kind(xo_handle_s *h, const char *name, xo_frame_kind kind)
             xo_failure(h, "close with nothing open: '%s'", name);
         return 0;
     }
-    while (h->depth > d) {
-        std::string_view inner = h->stack[h->depth].name;
-        std::string copy(inner);
-        pop_frame(h, copy);
-    }
+    // Closing leaves a frame's name alone, so it can name its own end tag.
+    while (h->depth > d)
+        pop_frame(h, h->stack[h->depth].name);
     pop_frame(h, name);
     ssize_t n = static_cast<ssize_t>(h->out.size() - before);
     xo_flush_out(h);
@@ -198,10 +193,8 @@ size_t xo_xml_level(const xo_handle_s *h)
 ssize_t xo_do_finish(xo_handle_s *h)
 {
     size_t before = h->out.size();
-    while (h->depth > 0) {
-        std::string name(h->stack[h->depth].name);
-        pop_frame(h, name);
-    }
+    while (h->depth > 0)
+        pop_frame(h, h->stack[h->depth].name);
     if (h->style == XO_STYLE_JSON)
         xo_json_finish(h);
     ssize_t n = static_cast<ssize_t>(h->out.size() - before);
