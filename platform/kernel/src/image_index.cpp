@@ -136,6 +136,11 @@ void image_index(image_data &d)
         d.names[slot] = i + 1;
     }
 
+    // Views point into the arenas even when they are empty.
+    d.values.reserve(1);
+    d.oids.reserve(1);
+    d.modules.reserve(1);
+    d.jails.reserve(1);
     image_view &v = d.view;
     v.objects = d.objects.data();
     v.count = n;

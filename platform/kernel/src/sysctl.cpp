@@ -89,7 +89,8 @@ int read_value(kernel_store &s, uint32_t i, void *oldp, size_t *oldlenp)
     size_t total = len + o.grows_by, room = *oldlenp;
     unsigned char *out = static_cast<unsigned char *>(oldp);
     if (o.grows_by == 0) {
-        std::memcpy(out, data, len < room ? len : room);
+        if (len && room)
+            std::memcpy(out, data, len < room ? len : room);
     } else {
         // A string grows before its NUL, anything else by zero bytes.
         bool text = (o.kind & CTLTYPE) == CTLTYPE_STRING && len > 0 && data[len - 1] == 0;
