@@ -5,7 +5,6 @@
  * to the run's, which becomes the exit status.
  */
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
