@@ -1,6 +1,6 @@
 /*
  * The in-memory form of name/value lists, shared by the files of the list
- * library and by nothing else. A list is a doubly linked chain of pairs;
+ * library and by nothing else. A list is a linked chain of pairs;
  * a nested list or an array element points back at the pair that holds it,
  * and an array element also at the next element, so every traversal
  * (iteration, packing, copying, freeing) can move up and across without
@@ -26,7 +26,6 @@ constexpr size_t NV_HEADER_SIZE = 19; /* list header and pair header alike */
 constexpr size_t NV_MARKER_SIZE = NV_HEADER_SIZE + 1;
 
 struct nvpair {
-    nvpair *prev;
     nvpair *next;
     nvlist *owner; /* the list the pair belongs to; NULL while detached */
     int type;
@@ -52,6 +51,9 @@ struct nvlist {
     bool in_array;
     nvpair *head;
     nvpair *tail;
+    size_t count;       /* pairs in the chain */
+    nvpair **index;     /* hash of the names of a long list of unique names */
+    size_t index_size;  /* slots in INDEX, a power of two (0: no index) */
     nvpair *parent;     /* the NVLIST or NVLIST_ARRAY pair that holds the list */
     nvlist *array_next; /* next element of the same array */
     /* Scratch space of one measuring pass over the whole list. */
@@ -70,6 +72,9 @@ void nv_pair_free(nvpair *p);
 /* Appends P to NVL, refusing a duplicate name unless NVL allows them:
  * returns false with errno EEXIST then (P stays detached). */
 bool nv_list_append(nvlist *nvl, nvpair *p);
+/* The first pair of NVL named NAME with TYPE (any type for NV_TYPE_NONE),
+ * or NULL. */
+const nvpair *nv_list_find(const nvlist *nvl, const char *name, int type);
 /* Allocates an empty list with FLAGS; NULL with errno. */
 nvlist *nv_list_new(int flags);
 /* Sets the element links of LISTS[0..N) as elements of the array pair P. */

@@ -4,6 +4,7 @@
  * Reading values lives in nvlist_get.cpp, adding pairs in nvlist_add.cpp,
  * the packed form in nvlist_pack.cpp and nvlist_unpack.cpp.
  */
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +81,7 @@ static void free_tree(nvlist *root)
         nvpair *p = cur->head;
         if (p == nullptr) {
             nvpair *holder = cur == root ? nullptr : cur->parent;
+            free(cur->index);
             free(cur);
             if (holder == nullptr)
                 return;
@@ -96,9 +98,7 @@ static void free_tree(nvlist *root)
             continue;
         }
         cur->head = p->next;
-        if (p->next != nullptr)
-            p->next->prev = nullptr;
-        else
+        if (p->next == nullptr)
             cur->tail = nullptr;
         p->owner = nullptr;
         p->next = nullptr;
@@ -129,24 +129,87 @@ void nv_pair_free(nvpair *p)
     free(p);
 }
 
+/* Lists of unique names get a hash index of their names once they are
+ * longer than this, so adding n pairs (unpacking n pairs) costs O(n) and
+ * not O(n^2); shorter lists are scanned and need no allocation. */
+static constexpr size_t index_threshold = 16;
+
+static size_t name_hash(const char *name, int flags)
+{
+    uint64_t h = 14695981039346656037ull; /* FNV-1a */
+    for (const char *s = name; *s != '\0'; s++) {
+        auto c = static_cast<unsigned char>(*s);
+        if ((flags & NV_FLAG_IGNORE_CASE) != 0)
+            c = static_cast<unsigned char>(tolower(c));
+        h = (h ^ c) * 1099511628211ull;
+    }
+    return static_cast<size_t>(h);
+}
+
+/* The index slot of NAME in NVL: the pair of that name, or the empty slot
+ * where it belongs. The index is never full (at most half its slots). */
+static nvpair **index_slot(const nvlist *nvl, const char *name)
+{
+    size_t mask = nvl->index_size - 1;
+    for (size_t i = name_hash(name, nvl->flags) & mask;; i = (i + 1) & mask) {
+        nvpair **slot = &nvl->index[i];
+        if (*slot == nullptr || nv_same_name((*slot)->name, name, nvl->flags))
+            return slot;
+    }
+}
+
+/* Rebuilds NVL's index from its chain with SIZE slots; false on ENOMEM,
+ * leaving the old index as it was. */
+static bool index_rebuild(nvlist *nvl, size_t size)
+{
+    auto **slots = static_cast<nvpair **>(calloc(size, sizeof(nvpair *)));
+    if (slots == nullptr) {
+        errno = ENOMEM;
+        return false;
+    }
+    free(nvl->index);
+    nvl->index = slots;
+    nvl->index_size = size;
+    for (nvpair *q = nvl->head; q != nullptr; q = q->next)
+        *index_slot(nvl, q->name) = q;
+    return true;
+}
+
+const nvpair *nv_list_find(const nvlist *nvl, const char *name, int type)
+{
+    if (nvl->index != nullptr) {
+        // Names are unique here: the one pair of the name, if its type fits.
+        const nvpair *p = *index_slot(nvl, name);
+        return p != nullptr && (type == NV_TYPE_NONE || p->type == type) ? p : nullptr;
+    }
+    for (const nvpair *p = nvl->head; p != nullptr; p = p->next) {
+        if ((type == NV_TYPE_NONE || p->type == type) && nv_same_name(p->name, name, nvl->flags))
+            return p;
+    }
+    return nullptr;
+}
+
 bool nv_list_append(nvlist *nvl, nvpair *p)
 {
     if ((nvl->flags & NV_FLAG_NO_UNIQUE) == 0) {
-        for (const nvpair *q = nvl->head; q != nullptr; q = q->next) {
-            if (nv_same_name(q->name, p->name, nvl->flags)) {
-                errno = EEXIST;
-                return false;
-            }
+        if (nvl->count + 1 > index_threshold && (nvl->count + 1) * 2 > nvl->index_size &&
+            !index_rebuild(nvl, nvl->index_size == 0 ? 4 * index_threshold : 2 * nvl->index_size))
+            return false;
+        if (nv_list_find(nvl, p->name, NV_TYPE_NONE) != nullptr) {
+            errno = EEXIST;
+            return false;
         }
+        if (nvl->index != nullptr)
+            *index_slot(nvl, p->name) = p;
     }
     p->owner = nvl;
-    p->prev = nvl->tail;
     p->next = nullptr;
     if (nvl->tail != nullptr)
         nvl->tail->next = p;
     else
         nvl->head = p;
     nvl->tail = p;
+    nvl->count++;
     return true;
 }
 

@@ -19,20 +19,10 @@
     abort();
 }
 
-/* The first pair of NVL named NAME with TYPE (any type for NV_TYPE_NONE). */
-static const nvpair *find(const nvlist *nvl, const char *name, int type)
-{
-    for (const nvpair *p = nvl->head; p != nullptr; p = p->next) {
-        if ((type == NV_TYPE_NONE || p->type == type) && nv_same_name(p->name, name, nvl->flags))
-            return p;
-    }
-    return nullptr;
-}
-
 /* The pair for a getter: present, or the process ends as libnv's does. */
 static const nvpair *require(const nvlist *nvl, const char *name, int type)
 {
-    const nvpair *p = find(nvl, name, type);
+    const nvpair *p = nv_list_find(nvl, name, type);
     if (p == nullptr)
         report_missing(type, name);
     return p;
@@ -55,19 +45,19 @@ static void store_count(size_t *countp, size_t n)
 
 bool nvlist_exists(const nvlist_t *nvl, const char *name)
 {
-    return find(nvl, name, NV_TYPE_NONE) != nullptr;
+    return nv_list_find(nvl, name, NV_TYPE_NONE) != nullptr;
 }
 
 bool nvlist_exists_type(const nvlist_t *nvl, const char *name, int type)
 {
-    return find(nvl, name, type) != nullptr;
+    return nv_list_find(nvl, name, type) != nullptr;
 }
 
 // The typed lookups differ only by their type code.
 #define NV_EXISTS(kind, code)                                                                      \
     bool nvlist_exists_##kind(const nvlist_t *nvl, const char *name)                               \
     {                                                                                              \
-        return find(nvl, name, code) != nullptr;                                                   \
+        return nv_list_find(nvl, name, code) != nullptr;                                           \
     }
 NV_EXISTS(null, NV_TYPE_NULL)
 NV_EXISTS(bool, NV_TYPE_BOOL)

@@ -175,6 +175,44 @@ TEST(NvAdd, FlagsDecideWhatCountsAsADuplicate)
     EXPECT_EQ(nvlist_create(0x80), nullptr);
 }
 
+TEST(NvAdd, LongListsFindEveryNameAndRefuseDuplicates)
+{
+    // Long lists of unique names are searched through a hash of the names;
+    // these rows cross its size limits and its growth.
+    struct row {
+        int flags;
+        const char *again; /* a name added a second time */
+        int error;         /* what that add gives */
+    };
+    const row rows[] = {
+        {0, "n150", EEXIST},
+        {NV_FLAG_IGNORE_CASE, "N150", EEXIST},
+        {0, "N150", 0},
+        {NV_FLAG_NO_UNIQUE, "n150", 0},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::string("flags ") + std::to_string(r.flags) + " adding " + r.again);
+        nvlist_t *nvl = nvlist_create(r.flags);
+        for (uint64_t i = 0; i < 300; i++)
+            nvlist_add_number(nvl, ("n" + std::to_string(i)).c_str(), i);
+        for (uint64_t i = 0; i < 300; i++)
+            EXPECT_EQ(nvlist_get_number(nvl, ("n" + std::to_string(i)).c_str()), i);
+        EXPECT_FALSE(nvlist_exists_string(nvl, "n7"));
+        EXPECT_FALSE(nvlist_exists(nvl, "n300"));
+        nvlist_add_string(nvl, r.again, "again");
+        EXPECT_EQ(nvlist_error(nvl), r.error);
+        if (r.error == 0) {
+            std::vector<unsigned char> bytes = pack(nvl);
+            nvlist_t *copy = nvlist_unpack(bytes.data(), bytes.size(), r.flags);
+            ASSERT_NE(copy, nullptr);
+            EXPECT_STREQ(nvlist_get_string(copy, r.again), "again");
+            EXPECT_EQ(nvlist_get_number(copy, "n150"), 150u);
+            nvlist_destroy(copy);
+        }
+        nvlist_destroy(nvl);
+    }
+}
+
 TEST(NvAdd, DescriptorsAreKeptButNotPacked)
 {
     static const int fds[] = {3, 4};
