@@ -3,7 +3,9 @@
  * Names become OIDs through the kernel's name2oid; the metadata of whole
  * subtrees comes from the bulk entries of the module oidlens
  * (<sys/oidlens.h>), a few hundred objects per call, so that listing a MIB
- * of 100,000 objects costs a few hundred sysctl calls.
+ * of 100,000 objects costs a few hundred sysctl calls. A kernel without
+ * the module is still served, one object at a time, through the kernel's
+ * own nextnoskip, oidfmt, name, oiddescr and oidlabel.
  *
  * Every tree is one heap block: the list head or root object first, then
  * the objects, their child lists and a copy of the entries that their
@@ -110,6 +112,118 @@ int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char>
     }
 }
 
+/* Asks meta-OID WHICH about OID into OUT; grows OUT when the kernel says
+ * the answer is longer. Returns 0 or an errno. */
+int ask(int which, const int *oid, size_t len, std::vector<unsigned char> &out)
+{
+    int name[CTL_MAXNAME] = {0, which};
+    if (len + 2 > CTL_MAXNAME)
+        return ENOENT;
+    if (len != 0)
+        std::memcpy(name + 2, oid, len * sizeof(int));
+    if (out.size() < 256)
+        out.resize(256);
+    for (;;) {
+        size_t got = out.size();
+        if (sysctl(name, unsigned(len + 2), out.data(), &got, nullptr, 0) == 0) {
+            out.resize(got);
+            return 0;
+        }
+        if (errno != ENOMEM || out.size() >= (size_t(1) << 20))
+            return errno == ENOMEM ? EIO : errno;
+        out.resize(2 * out.size());
+    }
+}
+
+/* Appends the entry of object OID, learnt from the kernel's own meta-OIDs
+ * (oidfmt, name, oiddescr, oidlabel), in the layout of oidlens' entries. */
+int append_entry(const int *oid, size_t len, std::vector<unsigned char> &raw)
+{
+    std::vector<unsigned char> fmt, name, descr, label;
+    int e = ask(4, oid, len, fmt);
+    if (!e)
+        e = ask(1, oid, len, name);
+    if (e)
+        return e;
+    if (fmt.size() < 5 || fmt.back() != 0 || name.empty() || name.back() != 0)
+        return EIO;
+    bool has_descr = ask(5, oid, len, descr) == 0 && !descr.empty() && descr.back() == 0;
+    bool has_label = ask(6, oid, len, label) == 0 && !label.empty() && label.back() == 0;
+    oidlens_entry h{};
+    std::memcpy(&h.kind, fmt.data(), sizeof h.kind);
+    h.oid_len = uint32_t(len);
+    h.name_len = uint32_t(name.size());
+    h.format_len = uint32_t(fmt.size() - 4);
+    h.descr_len = has_descr ? uint32_t(descr.size()) : 0;
+    h.label_len = has_label ? uint32_t(label.size()) : 0;
+    size_t at = raw.size(), body = sizeof h + len * sizeof(int) + h.name_len + h.format_len +
+                                   h.descr_len + h.label_len;
+    h.size = uint32_t((body + 3) & ~size_t(3));
+    raw.resize(at + h.size, 0);
+    unsigned char *p = raw.data() + at;
+    std::memcpy(p, &h, sizeof h);
+    p += sizeof h;
+    std::memcpy(p, oid, len * sizeof(int));
+    p += len * sizeof(int);
+    std::memcpy(p, name.data(), h.name_len);
+    std::memcpy(p += h.name_len, fmt.data() + 4, h.format_len);
+    p += h.format_len;
+    if (has_descr)
+        std::memcpy(p, descr.data(), h.descr_len);
+    if (has_label)
+        std::memcpy(p + h.descr_len, label.data(), h.label_len);
+    return 0;
+}
+
+/* What fetch does, for a kernel without oidlens: the object at OID (when
+ * LEN is not 0), then every object after it in nextnoskip order while it
+ * shares the first DEPTH components. Several calls per object. */
+int fetch_each(const int *oid, size_t len, unsigned depth, std::vector<unsigned char> &raw,
+               size_t *count)
+{
+    *count = 0;
+    std::vector<int> cur(oid, oid + len);
+    if (len != 0) {
+        if (int e = append_entry(cur.data(), cur.size(), raw))
+            return e;
+        ++*count;
+    }
+    std::vector<unsigned char> next;
+    for (;;) {
+        int e = ask(7, cur.data(), cur.size(), next);
+        if (e == ENOENT)
+            return *count ? 0 : ENOENT;
+        if (e)
+            return e;
+        size_t n = next.size() / sizeof(int);
+        if (n == 0 || n < depth || std::memcmp(next.data(), oid, depth * sizeof(int)) != 0)
+            return *count ? 0 : ENOENT;
+        cur.assign(n, 0);
+        std::memcpy(cur.data(), next.data(), n * sizeof(int));
+        if ((e = append_entry(cur.data(), n, raw)) != 0)
+            return e;
+        ++*count;
+    }
+}
+
+/* Collects the entries of a subtree through oidlens, or one object at a
+ * time through the kernel's own meta-OIDs when the module is not there. */
+int collect(const int *oid, size_t len, unsigned depth, std::vector<unsigned char> &raw,
+            size_t *count, size_t first_size)
+{
+    int e = fetch(oid, len, depth, raw, count, first_size);
+    if (e != ENOENT)
+        return e;
+    int probe[] = {0, CTL_SYSCTL_OIDENTRIES, 0};
+    size_t size = 0;
+    // The module answers an empty scope over the whole MIB; without it,
+    // the meta-OID is unknown.
+    if (sysctl(probe, 3, nullptr, &size, nullptr, 0) == 0 || errno != ENOENT)
+        return ENOENT;
+    raw.clear();
+    return fetch_each(oid, len, depth, raw, count);
+}
+
 size_t round8(size_t n)
 {
     return (n + 7) & ~size_t(7);
@@ -191,7 +305,7 @@ oidkit_list *oidkit_mib(void)
     try {
         std::vector<unsigned char> raw;
         size_t count;
-        int e = fetch(nullptr, 0, 0, raw, &count, walk_size);
+        int e = collect(nullptr, 0, 0, raw, &count, walk_size);
         if (e && e != ENOENT) {
             errno = e;
             return nullptr;
@@ -228,7 +342,7 @@ oidkit_object *oidkit_treebyname(const char *name)
         len /= sizeof(int);
         std::vector<unsigned char> raw;
         size_t count;
-        int e = fetch(oid, len, unsigned(len), raw, &count, lookup_size);
+        int e = collect(oid, len, unsigned(len), raw, &count, lookup_size);
         oidlens_entry first{};
         if (!e)
             std::memcpy(&first, raw.data(), sizeof first);

@@ -11,7 +11,13 @@
 #include <string>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
+
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "kernel.h"
 
@@ -135,12 +141,63 @@ TEST(Oidkit, HandlerPresence)
 
 TEST(Oidkit, WithoutTheModule)
 {
+    // The kernel's own meta-OIDs still give the tree; only handler
+    // presence needs the module.
     boot("nolens.json");
-    EXPECT_EQ(oidkit_treebyname("kern.ostype"), nullptr);
+    oidkit_object *o = oidkit_treebyname("kern.ostype");
+    ASSERT_NE(o, nullptr);
+    oidkit_list one{o, o};
+    std::string got;
+    dump(&one, 0, got);
+    EXPECT_EQ(got, "1.1 kern.ostype t3 80000000 'A'\n");
+    oidkit_freetree(o);
+    EXPECT_EQ(oidkit_treebyname("kern.nope"), nullptr);
     EXPECT_EQ(errno, ENOENT);
     bool defined;
     int oid[] = {1, 1};
     EXPECT_EQ(oidkit_hashandler(oid, 2, &defined), -1);
+}
+
+TEST(Oidkit, BothWaysGiveTheSameTree)
+{
+    // The default image, once with oidlens and once without: the bulk
+    // entries and the kernel's own meta-OIDs must agree on every field.
+    const char *source = std::getenv("TUNEX_DEFAULT_IMAGE");
+    ASSERT_NE(source, nullptr);
+    std::ifstream in(source);
+    std::stringstream text;
+    text << in.rdbuf();
+    rapidjson::Document doc;
+    doc.Parse(text.str().c_str());
+    ASSERT_FALSE(doc.HasParseError());
+    doc["modules"].SetArray();
+    rapidjson::StringBuffer out;
+    rapidjson::Writer<rapidjson::StringBuffer> w(out);
+    doc.Accept(w);
+    char dir[] = "/tmp/oidkittest.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/nolens.json";
+    std::ofstream(path) << out.GetString();
+
+    unsetenv("MIB_IMAGE");
+    kernel_reset();
+    oidkit_list *bulk = oidkit_mib();
+    ASSERT_NE(bulk, nullptr);
+    std::string want;
+    dump(bulk, 0, want);
+    oidkit_freemib(bulk);
+
+    setenv("MIB_IMAGE", path.c_str(), 1);
+    kernel_reset();
+    oidkit_list *each = oidkit_mib();
+    ASSERT_NE(each, nullptr);
+    std::string got;
+    dump(each, 0, got);
+    oidkit_freemib(each);
+    EXPECT_EQ(got, want);
+    EXPECT_GT(got.size(), 1000u);
+    unlink(path.c_str());
+    rmdir(dir);
 }
 
 /* Counts the objects of a tree and checks that they come in OID order. */
