@@ -147,6 +147,8 @@ void xo_env_options(xo_handle_s *h)
 extern "C" int xo_parse_args(int argc, char **argv)
 {
     xo_handle_s *h = xo_get(nullptr);
+    if (argv == nullptr || argc < 0)
+        return argc;
     if (argc > 0 && argv[0] != nullptr) {
         const char *slash = std::strrchr(argv[0], '/');
         xo_set_program(slash != nullptr ? slash + 1 : argv[0]);
@@ -179,7 +181,6 @@ extern "C" int xo_parse_args(int argc, char **argv)
         if (rc < 0)
             return -1;
     }
-    if (argc >= 0)
-        argv[kept] = nullptr;
+    argv[kept] = nullptr;
     return kept;
 }
