@@ -182,7 +182,9 @@ int fetch_each(const int *oid, size_t len, unsigned depth, std::vector<unsigned 
                size_t *count)
 {
     *count = 0;
-    std::vector<int> cur(oid, oid + len);
+    std::vector<int> cur;
+    if (len != 0)
+        cur.assign(oid, oid + len);
     if (len != 0) {
         if (int e = append_entry(cur.data(), cur.size(), raw))
             return e;
@@ -196,7 +198,8 @@ int fetch_each(const int *oid, size_t len, unsigned depth, std::vector<unsigned 
         if (e)
             return e;
         size_t n = next.size() / sizeof(int);
-        if (n == 0 || n < depth || std::memcmp(next.data(), oid, depth * sizeof(int)) != 0)
+        if (n == 0 || n < depth ||
+            (depth != 0 && std::memcmp(next.data(), oid, depth * sizeof(int)) != 0))
             return *count ? 0 : ENOENT;
         cur.assign(n, 0);
         std::memcpy(cur.data(), next.data(), n * sizeof(int));
