@@ -75,12 +75,15 @@ if [ "$build_only" -eq 1 ]; then
 	exit 0
 fi
 
-if dpkg-query -W -f='${Status}' tunex 2>/dev/null | grep -q 'install ok installed'; then
+installed() {
+	[[ $(dpkg-query -W -f='${Status}' tunex 2>/dev/null) == *" installed" ]]
+}
+if installed; then
 	fail "a tunex package is installed already; remove it first (dpkg -r tunex)"
 fi
 
 cleanup() {
-	if dpkg-query -W -f='${Status}' tunex 2>/dev/null | grep -q installed; then
+	if installed; then
 		dpkg -r tunex >/dev/null || true
 	fi
 }
@@ -109,7 +112,11 @@ rm -rf "$runtime"
 
 # The manual page renders, and the completions load.
 if command -v mandoc >/dev/null; then
-	mandoc -Tascii "$prefix/share/man/man8/tunex.8.gz" | grep -q 'get or set kernel state' ||
+	# Read it all before looking: grep -q would stop the pipe early, which
+	# pipefail takes for a failure of mandoc.
+	rendered=$(mandoc -Tascii "$prefix/share/man/man8/tunex.8.gz") ||
+		fail "mandoc cannot read the installed manual page"
+	grep -q 'get or set kernel state' <<<"$rendered" ||
 		fail "the installed manual page does not render"
 fi
 bash -c "source '$prefix/share/bash-completion/completions/tunex' && complete -p tunex" ||
