@@ -71,20 +71,26 @@ ssize_t close_kind(xo_handle_s *h, const char *name, xo_frame_kind kind)
     if (name == nullptr)
         name = "";
     size_t before = h->out.size();
-    if (h->style == XO_STYLE_JSON)
-        xo_json_close_pending(h, nullptr);
+    // The frames above the one closed (leaf lists, instance lists, or what
+    // a caller forgot to close) end with it; a close that matches nothing
+    // open changes nothing.
+    // The innermost open frame of KIND with that name, else of KIND.
     size_t d = h->depth;
-    while (d > 0 && h->stack[d].kind != kind)
+    while (d > 0 && !(h->stack[d].kind == kind && h->stack[d].name == name))
         d--;
+    if (d == 0) {
+        d = h->depth;
+        while (d > 0 && h->stack[d].kind != kind)
+            d--;
+    }
     if (d == 0) {
         if (h->flags & XOF_WARN)
             xo_failure(h, "close with nothing open: '%s'", name);
         return 0;
     }
-    // Closing leaves a frame's name alone, so it can name its own end tag.
-    while (h->depth > d)
+    // Every frame ends with its own name, so end tags match start tags.
+    while (h->depth >= d)
         pop_frame(h, h->stack[h->depth].name);
-    pop_frame(h, name);
     ssize_t n = static_cast<ssize_t>(h->out.size() - before);
     xo_flush_out(h);
     return n;
@@ -343,12 +349,7 @@ xo_ssize_t xo_open_list(const char *name)
 
 xo_ssize_t xo_close_list_h(xo_handle_t *xop, const char *name)
 {
-    xo_handle_s *h = xo_get(xop);
-    // An instance list that the caller opened by name is the one closed here,
-    // even when it began implicitly.
-    if (h->depth > 0 && h->stack[h->depth].implicit)
-        h->stack[h->depth].implicit = false;
-    return close_kind(h, name, XO_FRAME_LIST);
+    return close_kind(xo_get(xop), name, XO_FRAME_LIST);
 }
 
 xo_ssize_t xo_close_list(const char *name)

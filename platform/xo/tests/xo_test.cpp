@@ -358,4 +358,28 @@ TEST_F(XoTest, FinishClosesEverythingOnce)
     EXPECT_EQ(capture(XO_STYLE_JSON, 0, [] {}), "{ }\n");
 }
 
+// A close that matches nothing open is ignored; one that skips frames
+// closes them too.
+TEST_F(XoTest, MismatchedClosesKeepTheDocumentWellFormed)
+{
+    std::string got = capture(XO_STYLE_JSON, 0, [] {
+        xo_open_instance("object");
+        xo_open_container("children");
+        xo_open_instance("object");
+        xo_close_instance("object");
+        xo_close_instance("object"); // closes the inner list and container
+        xo_close_instance("object"); // nothing left to close
+        xo_close_list("tree");
+        xo_emit("{:after/%d}", 1);
+    });
+    EXPECT_EQ(got, "{\"object\": [{\"children\": {\"object\": [{}]}}],\"after\":1}\n");
+    got = capture(XO_STYLE_XML, 0, [] {
+        xo_open_container("a");
+        xo_open_container("b");
+        xo_close_container("a");
+        xo_close_container("a");
+    });
+    EXPECT_EQ(got, "<a><b></b></a>");
+}
+
 } // namespace
