@@ -235,6 +235,11 @@ TEST(MemoryMaps, EfiHeaderChecks)
         }
         EXPECT_EQ(run.warning, c.warning ? std::string("tunex: ") + c.warning + "\n" : "")
             << c.what;
+        // A rejected or empty map emits nothing at all in XML and JSON.
+        if (c.warning != nullptr || (c.text != nullptr && *c.text == '\0')) {
+            EXPECT_EQ(show(XO_STYLE_XML, "S,efi_map_header", c.value).document, "") << c.what;
+            EXPECT_EQ(show(XO_STYLE_JSON, "S,efi_map_header", c.value).document, "{ }\n") << c.what;
+        }
     }
     EXPECT_EQ(
         show(XO_STYLE_TEXT, "S,efi_map_header", efi_map({conventional, conventional}, 40)).document,
@@ -304,6 +309,10 @@ TEST(MemoryMaps, SmapSizes)
                         "len=1111111111111111";
         EXPECT_EQ(run.document, expected) << c.size;
         EXPECT_EQ(run.warning, c.warning ? c.warning : "") << c.size;
+        if (c.warning != nullptr) {
+            EXPECT_EQ(show(XO_STYLE_XML, "S,bios_smap_xattr", value).document, "") << c.size;
+            EXPECT_EQ(show(XO_STYLE_JSON, "S,bios_smap_xattr", value).document, "{ }\n") << c.size;
+        }
     }
 }
 

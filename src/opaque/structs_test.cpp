@@ -198,15 +198,27 @@ TEST_F(StructFormatters, RejectWrongSizesWithAWarningAndNoContainer)
         {"S,input_id", 7, "S_input_id 7 != 8"},
         {"S,input_id", 9, "S_input_id 9 != 8"},
     };
+    // Nothing but the empty container "value" is shown, in any style.
+    const struct {
+        xo_style_t style;
+        const char *document;
+    } styles[] = {
+        {XO_STYLE_TEXT, ""},
+        {XO_STYLE_XML, "<value></value>"},
+        {XO_STYLE_JSON, "{\"value\": {}}\n"},
+    };
     for (const size_case &c : cases) {
         std::vector<unsigned char> value(c.size, 0x5a);
-        int result = -1;
-        testing::internal::CaptureStderr();
-        std::string json = xo_capture(XO_STYLE_JSON, [&] { result = show(c.format, value); });
-        std::string warning = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(result, 1) << c.format << " " << c.size;
-        EXPECT_EQ(json, "{\"value\": {}}\n") << c.format << " " << c.size;
-        EXPECT_EQ(warning, std::string("tunex: ") + c.warning + "\n") << c.format << " " << c.size;
+        for (const auto &style : styles) {
+            int result = -1;
+            testing::internal::CaptureStderr();
+            std::string document = xo_capture(style.style, [&] { result = show(c.format, value); });
+            std::string warning = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(result, 1) << c.format << " " << c.size;
+            EXPECT_EQ(document, style.document) << c.format << " " << c.size;
+            EXPECT_EQ(warning, std::string("tunex: ") + c.warning + "\n")
+                << c.format << " " << c.size;
+        }
     }
 }
 
