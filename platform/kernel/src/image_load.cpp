@@ -524,21 +524,56 @@ int errno_from_name(const char *name)
     return 0;
 }
 
-bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err)
+namespace
+{
+
+/* Reads the whole file PATH into TEXT. Returns 0 or an errno. */
+int read_whole(const char *path, std::string &text)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0)
+        return errno;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        close(fd);
+        return e;
+    }
+    text.resize(size_t(st.st_size));
+    size_t got = 0;
+    while (got < text.size()) {
+        ssize_t r = read(fd, text.data() + got, text.size() - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            int e = r < 0 ? errno : EIO;
+            close(fd);
+            return e;
+        }
+        got += size_t(r);
+    }
+    close(fd);
+    return 0;
+}
+
+/* Loads TEXT, parsed in place: the strings stay where they are instead of
+ * being copied, and TEXT is clobbered. The line and column of a syntax
+ * error are counted in ORIGINAL, or in the file read again. Strings are
+ * bytes to a kernel: they are not checked as UTF-8. */
+bool load_in_place(const char *path, std::string &text, const std::string *original,
+                   image_data &out, std::string &err)
 {
     out = image_data{};
-    // Parsing in place leaves the strings where they are instead of copying
-    // them; it clobbers its buffer, so it gets a copy and TEXT stays whole
-    // for the line and column of an error. Strings are bytes to a kernel:
-    // they are not checked as UTF-8.
-    std::string copy = text;
     rapidjson::Document doc;
-    doc.ParseInsitu(copy.data());
+    doc.ParseInsitu(text.data());
     if (doc.HasParseError()) {
+        std::string again;
+        if (!original && read_whole(path, again) == 0)
+            original = &again;
         size_t off = doc.GetErrorOffset(), line = 1, col = 1;
-        for (size_t i = 0; i < off && i < text.size(); i++) {
+        for (size_t i = 0; original && i < off && i < original->size(); i++) {
             col++;
-            if (text[i] == '\n') {
+            if ((*original)[i] == '\n') {
                 line++;
                 col = 1;
             }
@@ -558,32 +593,21 @@ bool image_load_text(const char *path, const std::string &text, image_data &out,
     return check_tree(l);
 }
 
+} // namespace
+
+bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err)
+{
+    std::string copy = text;
+    return load_in_place(path, copy, &text, out, err);
+}
+
 bool image_load_file(const char *path, image_data &out, std::string &err)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int e = fd < 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : errno;
-        if (fd >= 0)
-            close(fd);
+    std::string text;
+    if (int e = read_whole(path, text)) {
+        out = image_data{};
         err = std::string(path) + ": " + std::strerror(e);
         return false;
     }
-    std::string text;
-    text.resize(size_t(st.st_size));
-    size_t got = 0;
-    while (got < text.size()) {
-        ssize_t r = read(fd, text.data() + got, text.size() - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            int e = r < 0 ? errno : EIO;
-            close(fd);
-            err = std::string(path) + ": " + std::strerror(e);
-            return false;
-        }
-        got += size_t(r);
-    }
-    close(fd);
-    return image_load_text(path, text, out, err);
+    return load_in_place(path, text, nullptr, out, err);
 }
