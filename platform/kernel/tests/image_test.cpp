@@ -14,7 +14,11 @@
 
 #include <gtest/gtest.h>
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include "image_load.h"
+#include "values.h"
 #include "test_util.h"
 
 namespace
@@ -177,6 +181,43 @@ TEST(Image, ValueForms)
     ASSERT_EQ(vm.size(), 88u);
     EXPECT_EQ(vm.substr(64, 8), le(9, 8));
     EXPECT_EQ(vm.substr(80, 2), le(0xffff, 2));
+}
+
+TEST(Image, WrittenValuesReadBackTheSame)
+{
+    // A write is stored in the image as JSON; loading it must give the
+    // very bytes back, whatever the type and the bytes.
+    struct row {
+        uint32_t type;
+        std::string bytes;
+        const char *json;
+    };
+    const row rows[] = {
+        {2, le(0xfffffffe, 4), "-2"},
+        {2, le(1, 4) + le(2, 4), "[1,2]"},
+        {9, le(~0ull, 8), "18446744073709551615"},
+        {12, "\x80", "-128"},
+        {3, std::string("text\0", 5), "\"text\""},
+        {3, std::string("caf\xc3\xa9\0", 6), "{\"hex\":\"636166c3a900\"}"},
+        {3, std::string("a\0b\0", 4), "{\"hex\":\"61006200\"}"},
+        {3, "", "{\"hex\":\"\"}"},
+        {2, "abc", "{\"hex\":\"616263\"}"}, // not a whole element
+        {5, le(7, 8), "{\"hex\":\"0700000000000000\"}"},
+    };
+    for (const row &r : rows) {
+        rapidjson::Document doc;
+        rapidjson::Value v;
+        decode_value(r.type, reinterpret_cast<const unsigned char *>(r.bytes.data()),
+                     r.bytes.size(), v, doc.GetAllocator());
+        rapidjson::StringBuffer out;
+        rapidjson::Writer<rapidjson::StringBuffer> w(out);
+        v.Accept(w);
+        EXPECT_STREQ(out.GetString(), r.json) << r.json;
+        std::vector<unsigned char> back;
+        std::string err;
+        EXPECT_TRUE(encode_value(v, r.type, back, err)) << r.json << ": " << err;
+        EXPECT_EQ(std::string(back.begin(), back.end()), r.bytes) << r.json;
+    }
 }
 
 TEST(Image, ImpliedParents)
