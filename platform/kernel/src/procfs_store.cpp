@@ -62,6 +62,8 @@ class procfs_store : public kernel_store
     {
         if (root_fd_ >= 0)
             close(root_fd_);
+        if (dir_fd_ >= 0)
+            close(dir_fd_);
     }
 
     bool open(const char *root, std::string &err)
@@ -105,9 +107,12 @@ class procfs_store : public kernel_store
     void settle(uint32_t i);
     void load(uint32_t i);
     int read_text(uint32_t i, std::string &text, int fd);
+    int open_leaf(uint32_t i, int flags);
 
     std::string root_;
     int root_fd_ = -1;
+    int dir_fd_ = -1;        /* the directory of the leaf opened last, */
+    uint32_t dir_of_ = NONE; /* which is this object */
     bool in_netns_ = false;
     bool root_user_ = geteuid() == 0;
     image_data data_;
@@ -124,6 +129,10 @@ int procfs_store::build()
     if (root_fd_ >= 0)
         close(root_fd_);
     root_fd_ = fd;
+    if (dir_fd_ >= 0)
+        close(dir_fd_);
+    dir_fd_ = -1;
+    dir_of_ = NONE;
     data_ = image_data{};
     entries_.clear();
     std::string &s = data_.strings;
@@ -246,6 +255,26 @@ void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name,
     entries_.push_back(procfs_entry{std::move(path), !handler || oid[0] == 0, 0, 0, 0, {}});
 }
 
+/* Opens the file of leaf I with FLAGS. A walk opens the files of one
+ * directory after another, so the directory stays open and each file is
+ * found by its own name instead of by a path from the root. */
+int procfs_store::open_leaf(uint32_t i, int flags)
+{
+    const std::string &path = entries_[i].path;
+    uint32_t dir = data_.objects[i].parent;
+    if (dir == NONE)
+        return openat(root_fd_, path.c_str(), flags | O_CLOEXEC);
+    if (dir != dir_of_) {
+        if (dir_fd_ >= 0)
+            close(dir_fd_);
+        dir_fd_ = openat(root_fd_, entries_[dir].path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        dir_of_ = dir_fd_ >= 0 ? dir : NONE;
+        if (dir_fd_ < 0)
+            return openat(root_fd_, path.c_str(), flags | O_CLOEXEC);
+    }
+    return openat(dir_fd_, path.c_str() + path.rfind('/') + 1, flags | O_CLOEXEC);
+}
+
 /* Learns the mode and the type of leaf I, keeping the value read. */
 void procfs_store::settle(uint32_t i)
 {
@@ -255,7 +284,7 @@ void procfs_store::settle(uint32_t i)
     e.settled = true;
     mib_object &o = data_.objects[i];
     // Open first: the mode of an open file costs no second path lookup.
-    int fd = openat(root_fd_, e.path.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open_leaf(i, O_RDONLY);
     int open_error = fd < 0 ? errno : 0;
     struct stat st;
     bool known = fd >= 0 ? fstat(fd, &st) == 0 : fstatat(root_fd_, e.path.c_str(), &st, 0) == 0;
@@ -306,7 +335,7 @@ int procfs_store::read_text(uint32_t i, std::string &text, int fd)
             close(fd);
         return EACCES;
     }
-    if (fd < 0 && (fd = openat(root_fd_, e.path.c_str(), O_RDONLY | O_CLOEXEC)) < 0)
+    if (fd < 0 && (fd = open_leaf(i, O_RDONLY)) < 0)
         return errno;
     int error = 0;
     char buf[4096];
@@ -337,7 +366,7 @@ int procfs_store::replace(uint32_t i, const unsigned char *bytes, size_t len)
     std::string text;
     if (!procfs_format(o.kind & CTLTYPE, bytes, len, text))
         return EINVAL;
-    int fd = openat(root_fd_, entries_[i].path.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = open_leaf(i, O_WRONLY);
     if (fd < 0)
         return errno;
     int error = 0;

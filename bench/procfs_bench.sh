@@ -1,0 +1,57 @@
+#!/bin/sh
+# Measures the walk of the live kernel's parameters side by side: tunex over
+# /proc/sys in text and in JSON against procps `sysctl -a` and busybox
+# `sysctl -a`, which read the same tree, with hyperfine; then prints the
+# ratios that the bars are about (tunex faster than both, JSON within 1.2x
+# of text).
+#
+#   bench/procfs_bench.sh [TUNEX]   TUNEX defaults to build/release/tunex,
+#                                   built with the release preset if missing
+#   RUNS=50 bench/procfs_bench.sh   more runs per command (default 30)
+#
+# The machine is shared: the figures are only as quiet as the other jobs.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+tunex=${1:-$root/build/release/tunex}
+runs=${RUNS:-30}
+
+if [ ! -x "$tunex" ]; then
+    (cd "$root" && cmake --preset release >/dev/null && cmake --build --preset release -j2 --target tunex) >&2
+fi
+for tool in hyperfine busybox sysctl python3; do
+    command -v "$tool" >/dev/null || { echo "procfs_bench: $tool is missing" >&2; exit 1; }
+done
+
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+# All four read every parameter; output goes to /dev/null (hyperfine's
+# default), so the terminal costs nothing.
+hyperfine -N --warmup 3 --runs "$runs" --ignore-failure --export-json "$out/times.json" \
+    -n procps "sysctl -a" \
+    -n busybox "busybox sysctl -a" \
+    -n tunex-text "env MIB_IMAGE=/proc/sys $tunex -a" \
+    -n tunex-json "env MIB_IMAGE=/proc/sys $tunex -a --libxo json" >&2
+
+python3 - "$out/times.json" <<'EOF'
+import json, sys
+r = {x["command"]: x for x in json.load(open(sys.argv[1]))["results"]}
+wall = {k: v["mean"] * 1000 for k, v in r.items()}
+# CPU time (user + system) is what the program spends itself; on a busy
+# machine it is steadier than the wall time, which includes waiting.
+cpu = {k: (v["user"] + v["system"]) * 1000 for k, v in r.items()}
+print("| command | wall mean (ms) | wall stddev (ms) | cpu (ms) |")
+print("|---|---|---|---|")
+for k in ("procps", "busybox", "tunex-text", "tunex-json"):
+    print("| %s | %.2f | %.2f | %.2f |" % (k, wall[k], r[k]["stddev"] * 1000, cpu[k]))
+print()
+checks = [
+    ("tunex-text / procps", "tunex-text", "procps", 1.0),
+    ("tunex-text / busybox", "tunex-text", "busybox", 1.0),
+    ("tunex-json / tunex-text", "tunex-json", "tunex-text", 1.2),
+]
+for name, a, b, bar in checks:
+    w, c = wall[a] / wall[b], cpu[a] / cpu[b]
+    print("%-24s wall %.2fx  cpu %.2fx  (bar: below %.1fx) %s"
+          % (name, w, c, bar, "ok" if w < bar else "MISSED"))
+EOF
