@@ -46,6 +46,7 @@ class Bench:
         self.tunex = os.path.join(args.build_dir, "tunex")
         self.minimal = os.path.join(args.build_dir, "tunex_minimal")
         self.n = 0
+        self.notes = []
         # Writes to the embedded default go to a state file in the runtime
         # directory: give the runs an empty one of their own.
         self.env = dict(os.environ)
@@ -64,7 +65,7 @@ class Bench:
         self.n += 1
         out = os.path.join(self.tmp, "hf%d.json" % self.n)
         opts = ["--warmup", "3", "--min-runs", str(runs or (5 if self.args.quick else 20))]
-        subprocess.run(["hyperfine", "-N", "--style", "none", *opts, "--export-json", out,
+        subprocess.run(["hyperfine", "-N", "-i", "--style", "none", *opts, "--export-json", out,
                         " ".join(cmd)], check=True, env=self.envfor(image),
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         with open(out) as f:
@@ -121,8 +122,13 @@ class Bench:
         raise RuntimeError("no totals in " + out)
 
     def output(self, cmd, image=None):
-        return subprocess.run(cmd, env=self.envfor(image), stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE).stdout
+        r = subprocess.run(cmd, env=self.envfor(image), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        if r.returncode != 0:
+            self.notes.append("`%s`%s exited with status %d: %s" % (
+                " ".join(os.path.basename(c) if c == cmd[0] else c for c in cmd),
+                " on " + os.path.basename(image) if image else "", r.returncode,
+                r.stderr.decode(errors="replace").strip().splitlines()[:1]))
+        return r.stdout
 
 
 def fmt_s(t):
@@ -214,7 +220,7 @@ def run(args, tmp):
         images[n] = path
 
     rows = []      # (measure, value, bar, verdict)
-    notes = []
+    notes = b.notes
     print("## Machine\n\n" + machine(args.build_dir) + "\n")
 
     # 1. One request on the embedded default against the minimal program.
@@ -370,7 +376,9 @@ def run(args, tmp):
         if exe:
             try:
                 w = b.wall([exe] + cmd[1:], runs=10)
+                keep = len(b.notes)  # their exit status is not ours to report
                 lines = b.output([exe] + cmd[1:]).count(b"\n")
+                del b.notes[keep:]
                 ctx.append("| %s (%d objects of this Linux host) | %s ± %s |" % (name, lines, fmt_s(w[0]), fmt_s(w[1])))
             except subprocess.CalledProcessError:
                 pass
