@@ -3,9 +3,11 @@
  * depending on the style the user picks with --libxo.
  *
  * Conventions: every call works on the default handle (the `_h` forms take
- * a handle; NULL means the default one). Strings passed in are only read
- * during the call; nothing keeps a pointer to them. Calls that return
- * xo_ssize_t return the number of bytes written, or -1 with errno set.
+ * a handle; NULL means the default one, the only one there is here).
+ * Strings passed in are only read during the call; nothing keeps a pointer
+ * to them, except to the program name (xo_set_program, xo_parse_args'
+ * argv[0]). Calls that return xo_ssize_t return the number of bytes the
+ * call produced, or -1 with errno set. No call throws or aborts.
  * Formats given to xo_emit are libxo formats ("{L:name}{:field/%d}"); the
  * formats of the warning calls are plain printf formats.
  *
