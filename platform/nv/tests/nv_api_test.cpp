@@ -323,6 +323,16 @@ TEST(NvIterate, NextAtTheEndChangesNothing)
     nvlist_destroy(nvl);
 }
 
+TEST(NvGetDeathTest, MissingPairEndsTheProcess)
+{
+    // As in libnv: a getter has no way to report a missing pair.
+    nvlist_t *nvl = nvlist_create(0);
+    nvlist_add_string(nvl, "s", "x");
+    EXPECT_DEATH(nvlist_get_number(nvl, "s"), "no pair named 's'");
+    EXPECT_DEATH(nvlist_get_string(nvl, "t"), "no pair named 't'");
+    nvlist_destroy(nvl);
+}
+
 TEST(NvUnpack, FlagsMustMatchTheTopList)
 {
     nvlist_t *nvl = nvlist_create(NV_FLAG_NO_UNIQUE);
