@@ -144,11 +144,14 @@ void xo_env_options(xo_handle_s *h)
         apply_words(h, env);
 }
 
-extern "C" int xo_parse_args(int argc, char **argv)
+namespace
 {
-    xo_handle_s *h = xo_get(nullptr);
+
+int parse_args(int argc, char **argv)
+{
     if (argv == nullptr || argc < 0)
         return argc;
+    xo_handle_s *h = xo_get(nullptr);
     if (argc > 0 && argv[0] != nullptr) {
         const char *slash = std::strrchr(argv[0], '/');
         xo_set_program(slash != nullptr ? slash + 1 : argv[0]);
@@ -183,4 +186,11 @@ extern "C" int xo_parse_args(int argc, char **argv)
     }
     argv[kept] = nullptr;
     return kept;
+}
+
+} // namespace
+
+extern "C" int xo_parse_args(int argc, char **argv)
+{
+    return static_cast<int>(xo_guard([&] { return parse_args(argc, argv); }));
 }

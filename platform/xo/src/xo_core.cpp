@@ -113,6 +113,12 @@ xo_handle_s *xo_get(xo_handle_t *xop)
     return h;
 }
 
+// The default handle as it is, even before its first use.
+xo_handle_s *xo_get_default(void)
+{
+    return &default_handle;
+}
+
 // Appends S to the pending output.
 void xo_out(xo_handle_s *h, std::string_view s)
 {
@@ -216,22 +222,24 @@ extern "C" {
 
 void xo_set_flags(xo_handle_t *xop, xo_xof_flags_t flags)
 {
-    xo_get(xop)->flags |= flags;
+    xo_guard([&] { xo_get(xop)->flags |= flags; });
 }
 
 void xo_clear_flags(xo_handle_t *xop, xo_xof_flags_t flags)
 {
-    xo_get(xop)->flags &= ~flags;
+    xo_guard([&] { xo_get(xop)->flags &= ~flags; });
 }
 
 void xo_set_style(xo_handle_t *xop, xo_style_t style)
 {
-    xo_get(xop)->style = style <= XO_STYLE_HTML ? style : XO_STYLE_TEXT;
+    xo_guard([&] { xo_get(xop)->style = style <= XO_STYLE_HTML ? style : XO_STYLE_TEXT; });
 }
 
 xo_style_t xo_get_style(xo_handle_t *xop)
 {
-    return xo_get(xop)->style;
+    xo_style_t style = XO_STYLE_TEXT;
+    xo_guard([&] { style = xo_get(xop)->style; });
+    return style;
 }
 
 int xo_set_file_h(xo_handle_t *xop, FILE *fp)
@@ -240,7 +248,9 @@ int xo_set_file_h(xo_handle_t *xop, FILE *fp)
         errno = EINVAL;
         return -1;
     }
-    xo_handle_s *h = xo_get(xop);
+    xo_handle_s *h = nullptr;
+    if (xo_guard([&] { h = xo_get(xop); }) < 0)
+        return -1;
     // What is pending belongs to the old stream.
     FILE *old = h->fp != nullptr ? h->fp : stdout;
     if (!h->out.empty())
@@ -264,7 +274,7 @@ void xo_destroy(xo_handle_t *xop)
 
 xo_ssize_t xo_finish_h(xo_handle_t *xop)
 {
-    return xo_do_finish(xo_get(xop));
+    return xo_guard([&]() -> ssize_t { return xo_do_finish(xo_get(xop)); });
 }
 
 xo_ssize_t xo_finish(void)
@@ -274,22 +284,26 @@ xo_ssize_t xo_finish(void)
 
 void xo_finish_atexit(void)
 {
-    xo_handle_s *h = xo_get(nullptr);
-    if (h->fatal_done)
-        return;
-    xo_do_finish(h);
+    xo_guard([&] {
+        xo_handle_s *h = xo_get(nullptr);
+        if (h->fatal_done)
+            return;
+        xo_do_finish(h);
+    });
 }
 
 xo_ssize_t xo_flush_h(xo_handle_t *xop)
 {
-    xo_handle_s *h = xo_get(xop);
-    ssize_t n = static_cast<ssize_t>(h->out.size());
-    FILE *fp = h->fp != nullptr ? h->fp : stdout;
-    if (!h->out.empty())
-        fwrite(h->out.data(), 1, h->out.size(), fp);
-    fflush(fp);
-    h->out.clear();
-    return n;
+    return xo_guard([&]() -> ssize_t {
+        xo_handle_s *h = xo_get(xop);
+        ssize_t n = static_cast<ssize_t>(h->out.size());
+        FILE *fp = h->fp != nullptr ? h->fp : stdout;
+        if (!h->out.empty())
+            fwrite(h->out.data(), 1, h->out.size(), fp);
+        fflush(fp);
+        h->out.clear();
+        return n;
+    });
 }
 
 xo_ssize_t xo_flush(void)
@@ -299,16 +313,18 @@ xo_ssize_t xo_flush(void)
 
 xo_ssize_t xo_open_container_h(xo_handle_t *xop, const char *name)
 {
-    xo_handle_s *h = xo_get(xop);
-    if (name == nullptr)
-        name = "";
-    size_t before = h->out.size();
-    if (h->style == XO_STYLE_JSON)
-        xo_json_close_pending(h, nullptr);
-    open_named(h, name, XO_FRAME_CONTAINER);
-    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
-    xo_flush_out(h);
-    return n;
+    return xo_guard([&]() -> ssize_t {
+        xo_handle_s *h = xo_get(xop);
+        if (name == nullptr)
+            name = "";
+        size_t before = h->out.size();
+        if (h->style == XO_STYLE_JSON)
+            xo_json_close_pending(h, nullptr);
+        open_named(h, name, XO_FRAME_CONTAINER);
+        ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+        xo_flush_out(h);
+        return n;
+    });
 }
 
 xo_ssize_t xo_open_container(const char *name)
@@ -318,7 +334,7 @@ xo_ssize_t xo_open_container(const char *name)
 
 xo_ssize_t xo_close_container_h(xo_handle_t *xop, const char *name)
 {
-    return close_kind(xo_get(xop), name, XO_FRAME_CONTAINER);
+    return xo_guard([&]() -> ssize_t { return close_kind(xo_get(xop), name, XO_FRAME_CONTAINER); });
 }
 
 xo_ssize_t xo_close_container(const char *name)
@@ -328,18 +344,20 @@ xo_ssize_t xo_close_container(const char *name)
 
 xo_ssize_t xo_open_list_h(xo_handle_t *xop, const char *name)
 {
-    xo_handle_s *h = xo_get(xop);
-    if (name == nullptr)
-        name = "";
-    size_t before = h->out.size();
-    if (h->style == XO_STYLE_JSON) {
-        xo_json_close_pending(h, nullptr);
-        xo_json_open(h, name, XO_FRAME_LIST);
-    }
-    push_frame(h, name, XO_FRAME_LIST);
-    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
-    xo_flush_out(h);
-    return n;
+    return xo_guard([&]() -> ssize_t {
+        xo_handle_s *h = xo_get(xop);
+        if (name == nullptr)
+            name = "";
+        size_t before = h->out.size();
+        if (h->style == XO_STYLE_JSON) {
+            xo_json_close_pending(h, nullptr);
+            xo_json_open(h, name, XO_FRAME_LIST);
+        }
+        push_frame(h, name, XO_FRAME_LIST);
+        ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+        xo_flush_out(h);
+        return n;
+    });
 }
 
 xo_ssize_t xo_open_list(const char *name)
@@ -349,7 +367,7 @@ xo_ssize_t xo_open_list(const char *name)
 
 xo_ssize_t xo_close_list_h(xo_handle_t *xop, const char *name)
 {
-    return close_kind(xo_get(xop), name, XO_FRAME_LIST);
+    return xo_guard([&]() -> ssize_t { return close_kind(xo_get(xop), name, XO_FRAME_LIST); });
 }
 
 xo_ssize_t xo_close_list(const char *name)
@@ -359,28 +377,30 @@ xo_ssize_t xo_close_list(const char *name)
 
 xo_ssize_t xo_open_instance_h(xo_handle_t *xop, const char *name)
 {
-    xo_handle_s *h = xo_get(xop);
-    if (name == nullptr)
-        name = "";
-    size_t before = h->out.size();
-    if (h->style == XO_STYLE_JSON) {
-        // An instance outside a list gets a list of its own name, which further
-        // instances of that name join.
-        xo_frame *top = &h->stack[h->depth];
-        bool joins = top->kind == XO_FRAME_LIST && (!top->implicit || top->name == name);
-        if (!joins) {
-            xo_json_close_pending(h, nullptr);
-            top = &h->stack[h->depth];
-            if (top->kind != XO_FRAME_LIST) {
-                xo_json_open(h, name, XO_FRAME_LIST);
-                push_frame(h, name, XO_FRAME_LIST).implicit = true;
+    return xo_guard([&]() -> ssize_t {
+        xo_handle_s *h = xo_get(xop);
+        if (name == nullptr)
+            name = "";
+        size_t before = h->out.size();
+        if (h->style == XO_STYLE_JSON) {
+            // An instance outside a list gets a list of its own name, which further
+            // instances of that name join.
+            xo_frame *top = &h->stack[h->depth];
+            bool joins = top->kind == XO_FRAME_LIST && (!top->implicit || top->name == name);
+            if (!joins) {
+                xo_json_close_pending(h, nullptr);
+                top = &h->stack[h->depth];
+                if (top->kind != XO_FRAME_LIST) {
+                    xo_json_open(h, name, XO_FRAME_LIST);
+                    push_frame(h, name, XO_FRAME_LIST).implicit = true;
+                }
             }
         }
-    }
-    open_named(h, name, XO_FRAME_INSTANCE);
-    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
-    xo_flush_out(h);
-    return n;
+        open_named(h, name, XO_FRAME_INSTANCE);
+        ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+        xo_flush_out(h);
+        return n;
+    });
 }
 
 xo_ssize_t xo_open_instance(const char *name)
@@ -390,7 +410,7 @@ xo_ssize_t xo_open_instance(const char *name)
 
 xo_ssize_t xo_close_instance_h(xo_handle_t *xop, const char *name)
 {
-    return close_kind(xo_get(xop), name, XO_FRAME_INSTANCE);
+    return xo_guard([&]() -> ssize_t { return close_kind(xo_get(xop), name, XO_FRAME_INSTANCE); });
 }
 
 xo_ssize_t xo_close_instance(const char *name)

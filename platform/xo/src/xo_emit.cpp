@@ -174,7 +174,7 @@ xo_ssize_t xo_emit_h(xo_handle_t *xop, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    ssize_t n = emit_format(xo_get(xop), fmt, &ap);
+    ssize_t n = xo_guard([&] { return emit_format(xo_get(xop), fmt, &ap); });
     va_end(ap);
     return n;
 }
@@ -183,7 +183,7 @@ xo_ssize_t xo_emit(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    ssize_t n = emit_format(xo_get(nullptr), fmt, &ap);
+    ssize_t n = xo_guard([&] { return emit_format(xo_get(nullptr), fmt, &ap); });
     va_end(ap);
     return n;
 }
@@ -191,7 +191,6 @@ xo_ssize_t xo_emit(const char *fmt, ...)
 xo_ssize_t xo_emit_field(const char *rolmod, const char *contents, const char *fmt,
                          const char *efmt, ...)
 {
-    xo_handle_s *h = xo_get(nullptr);
     xo_field f;
     if (rolmod != nullptr)
         f.flags = xo_parse_modifiers(rolmod, &f.role);
@@ -211,13 +210,17 @@ xo_ssize_t xo_emit_field(const char *rolmod, const char *contents, const char *f
     }
     va_list ap;
     va_start(ap, efmt);
-    size_t before = h->out.size();
-    h->units_at = std::string::npos;
-    emit_field(h, &f, &ap);
-    h->units_at = std::string::npos;
+    ssize_t n = xo_guard([&] {
+        xo_handle_s *h = xo_get(nullptr);
+        size_t before = h->out.size();
+        h->units_at = std::string::npos;
+        emit_field(h, &f, &ap);
+        h->units_at = std::string::npos;
+        ssize_t produced = static_cast<ssize_t>(h->out.size() - before);
+        xo_flush_out(h);
+        return produced;
+    });
     va_end(ap);
-    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
-    xo_flush_out(h);
     return n;
 }
 

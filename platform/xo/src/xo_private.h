@@ -6,10 +6,12 @@
 
 #include <libxo/xo.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 // What one open structure is; the bottom frame is the document itself.
@@ -82,8 +84,26 @@ struct xo_handle_s {
     std::string val, enc, tmp, num;
 };
 
+// Runs F and turns exhausted memory, the one exception the layer can meet,
+// into -1 with errno ENOMEM, so that no exception crosses the C API.
+template <class F> ssize_t xo_guard(F &&f) noexcept
+{
+    try {
+        if constexpr (std::is_void_v<decltype(f())>) {
+            f();
+            return 0;
+        } else {
+            return f();
+        }
+    } catch (...) {
+        errno = ENOMEM;
+        return -1;
+    }
+}
+
 // Core (xo_core.cpp).
 xo_handle_s *xo_get(xo_handle_t *xop);
+xo_handle_s *xo_get_default(void); // without initializing it
 void xo_out(xo_handle_s *h, std::string_view s);
 void xo_out_indent(xo_handle_s *h, size_t n);
 void xo_flush_out(xo_handle_s *h);

@@ -36,10 +36,11 @@ void vformat(std::string *out, const char *fmt, va_list ap)
 
 [[noreturn]] void fatal(int eval, int code, bool with_code, const char *fmt, va_list ap)
 {
-    xo_handle_s *h = xo_get(nullptr);
-    xo_warn_hcv(h, code, with_code, fmt, ap);
-    xo_do_finish(h);
-    h->fatal_done = true;
+    // Even without memory for the message, the document is finished once
+    // and the process exits with EVAL.
+    xo_guard([&] { xo_warn_hcv(xo_get(nullptr), code, with_code, fmt, ap); });
+    xo_guard([&] { xo_do_finish(xo_get(nullptr)); });
+    xo_get_default()->fatal_done = true;
     exit(eval);
 }
 
@@ -113,7 +114,7 @@ void xo_warn(const char *fmt, ...)
     int code = errno;
     va_list ap;
     va_start(ap, fmt);
-    xo_warn_hcv(xo_get(nullptr), code, true, fmt, ap);
+    xo_guard([&] { xo_warn_hcv(xo_get(nullptr), code, true, fmt, ap); });
     va_end(ap);
 }
 
@@ -121,7 +122,7 @@ void xo_warnx(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    xo_warn_hcv(xo_get(nullptr), 0, false, fmt, ap);
+    xo_guard([&] { xo_warn_hcv(xo_get(nullptr), 0, false, fmt, ap); });
     va_end(ap);
 }
 
@@ -129,7 +130,7 @@ void xo_warn_c(int code, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    xo_warn_hcv(xo_get(nullptr), code, true, fmt, ap);
+    xo_guard([&] { xo_warn_hcv(xo_get(nullptr), code, true, fmt, ap); });
     va_end(ap);
 }
 

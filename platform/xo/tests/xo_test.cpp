@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,11 +17,15 @@
 #include <vector>
 
 // Counts every allocation made through operator new while armed.
+// While fail_allocations is set, every allocation fails.
 static std::atomic<bool> count_allocations{false};
 static std::atomic<long> allocations{0};
+static std::atomic<bool> fail_allocations{false};
 
 void *operator new(std::size_t n)
 {
+    if (fail_allocations.load(std::memory_order_relaxed))
+        throw std::bad_alloc();
     if (count_allocations.load(std::memory_order_relaxed))
         allocations.fetch_add(1, std::memory_order_relaxed);
     void *p = std::malloc(n == 0 ? 1 : n);
@@ -339,6 +344,26 @@ TEST_F(XoTest, WarmHandleEmitsWithoutAllocating)
             EXPECT_EQ(during, 0) << "style " << style << " flags " << flags;
         }
     }
+}
+
+// Without memory the calls fail as C calls do, with -1 and ENOMEM, and no
+// exception escapes; the handle works again once memory is back.
+TEST_F(XoTest, ExhaustedMemoryIsAnErrorNotAnException)
+{
+    xo_destroy(nullptr);
+    fail_allocations = true;
+    errno = 0;
+    xo_ssize_t emitted = xo_emit("{:a/%s}", "x");
+    int emit_errno = errno;
+    xo_ssize_t opened = xo_open_container("c");
+    int argc = xo_parse_args(0, nullptr);
+    fail_allocations = false;
+    EXPECT_EQ(emitted, -1);
+    EXPECT_EQ(emit_errno, ENOMEM);
+    EXPECT_EQ(opened, -1);
+    EXPECT_EQ(argc, 0);
+    std::string got = capture(XO_STYLE_JSON, 0, [] { xo_emit("{:a/%s}", "x"); });
+    EXPECT_EQ(got, "{\"a\":\"x\"}\n");
 }
 
 TEST_F(XoTest, FinishClosesEverythingOnce)
