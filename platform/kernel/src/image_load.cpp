@@ -255,14 +255,14 @@ bool parse_errno(const Value &v, int16_t *code, std::string &why)
 bool load_object(loader &l, const Value &v, size_t index)
 {
     if (!v.IsObject())
-        return l.fail_object("#" + std::to_string(index), "must be a JSON object");
+        return l.fail_object(std::string("#").append(std::to_string(index)), "must be a JSON object");
     const Value *name = nullptr, *oid = nullptr, *type = nullptr, *value = nullptr;
     for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
         if (same(m->name, "name"))
             name = &m->value;
     }
     if (!name || !name->IsString())
-        return l.fail_object("#" + std::to_string(index), "missing 'name'");
+        return l.fail_object(std::string("#").append(std::to_string(index)), "missing 'name'");
     const char *label = name->GetString();
 
     mib_object o{};
@@ -504,7 +504,9 @@ bool check_tree(loader &l)
         bool extends = name.compare(0, pname.size(), pname) == 0 && name[pname.size()] == '.';
         if (extends && (p.kind & 0xf) == 1 && !p.handler)
             continue;
-        std::string quoted = "'" + std::string(pname) + "'";
+        std::string quoted = "'";
+        quoted += pname;
+        quoted += "'";
         return l.fail_object(std::string(name),
                              !extends ? "the name does not extend its parent's, " + quoted
                              : (p.kind & 0xf) != 1 ? "its parent " + quoted + " is not a node"
