@@ -38,7 +38,7 @@ expect() { # STATUS STDOUT [STDERR]
 
 host=$(cat /proc/sys/net/ipv4/ip_forward)
 want=$((1 - host))
-jid=$(ls /run/netns | sort | grep -nx "$ns" | cut -d: -f1)
+jid=$(ls /run/netns | LC_ALL=C sort | grep -nx "$ns" | cut -d: -f1)
 
 # A write in the namespace changes it and leaves the host alone.
 t -j "$ns" net.ipv4.ip_forward="$want"

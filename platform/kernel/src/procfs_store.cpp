@@ -117,7 +117,7 @@ class procfs_store : public kernel_store
     bool root_user_ = geteuid() == 0;
     image_data data_;
     std::vector<procfs_entry> entries_;
-    uint32_t formats_[4]; /* offsets of "N", "A", "L", "LU" in the strings */
+    uint32_t formats_[5]; /* offsets of "N", "A", "L", "LU", "I" in the strings */
 };
 
 /* Builds the tree under root_ and points view_ at it. Returns an errno. */
@@ -136,8 +136,8 @@ int procfs_store::build()
     data_ = image_data{};
     entries_.clear();
     std::string &s = data_.strings;
-    const char *formats[] = {"N", "A", "L", "LU"};
-    for (int k = 0; k < 4; k++) {
+    const char *formats[] = {"N", "A", "L", "LU", "I"};
+    for (int k = 0; k < 5; k++) {
         formats_[k] = uint32_t(s.size());
         s.append(formats[k], std::strlen(formats[k]) + 1);
     }
@@ -148,7 +148,7 @@ int procfs_store::build()
     add(oid, "sysctl", CTLTYPE_NODE | CTLFLAG_RD, formats_[0], false, "");
     for (const auto &m : meta_objects) {
         oid = {0, m.oid};
-        uint32_t fmt = m.type == CTLTYPE_NODE ? formats_[0] : formats_[1];
+        uint32_t fmt = m.type == CTLTYPE_NODE ? formats_[0] : formats_[4];
         add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "");
     }
     oid.clear();
