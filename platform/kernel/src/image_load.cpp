@@ -255,7 +255,8 @@ bool parse_errno(const Value &v, int16_t *code, std::string &why)
 bool load_object(loader &l, const Value &v, size_t index)
 {
     if (!v.IsObject())
-        return l.fail_object(std::string("#").append(std::to_string(index)), "must be a JSON object");
+        return l.fail_object(std::string("#").append(std::to_string(index)),
+                             "must be a JSON object");
     const Value *name = nullptr, *oid = nullptr, *type = nullptr, *value = nullptr;
     for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
         if (same(m->name, "name"))
@@ -501,7 +502,8 @@ bool check_tree(loader &l)
             continue;
         const mib_object &p = v.objects[o.parent];
         std::string_view pname = obj_name(v, o.parent);
-        bool extends = name.compare(0, pname.size(), pname) == 0 && name[pname.size()] == '.';
+        bool extends = name.size() > pname.size() && name.compare(0, pname.size(), pname) == 0 &&
+                       name[pname.size()] == '.';
         if (extends && (p.kind & 0xf) == 1 && !p.handler)
             continue;
         std::string quoted = "'";
@@ -567,7 +569,8 @@ bool load_in_place(const char *path, std::string &text, const std::string *origi
 {
     out = image_data{};
     rapidjson::Document doc;
-    doc.ParseInsitu(text.data());
+    // Iterative parsing: a deeply nested document cannot exhaust the stack.
+    doc.ParseInsitu<rapidjson::kParseIterativeFlag>(text.data());
     if (doc.HasParseError()) {
         std::string again;
         if (!original && read_whole(path, again) == 0)

@@ -101,7 +101,7 @@ class file_store : public image_store
     int rewrite(std::string &text, uint32_t i, const unsigned char *bytes, size_t len)
     {
         rapidjson::Document doc;
-        doc.Parse(text.data(), text.size());
+        doc.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
         if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("objects") ||
             !doc["objects"].IsArray())
             return EIO;
