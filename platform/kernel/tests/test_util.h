@@ -7,11 +7,13 @@
 #define TUNEX_KERNEL_TEST_UTIL_H
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "kernel.h"
 
@@ -35,13 +37,32 @@ inline void write_file(const std::string &path, const std::string &text)
     std::ofstream(path, std::ios::binary) << text;
 }
 
+/* The directories temp_dir made; removed when the test program exits
+ * (forked children leave with _exit and remove nothing). */
+inline std::vector<std::string> &temp_dirs()
+{
+    static std::vector<std::string> dirs;
+    return dirs;
+}
+
+inline void remove_temp_dirs()
+{
+    for (const std::string &d : temp_dirs())
+        std::filesystem::remove_all(d);
+}
+
 /* A fresh private directory; on tmpfs when there is one, since tests that
  * write often would otherwise wait on the disk's syncs. */
 inline std::string temp_dir()
 {
     std::string tmpl =
         access("/dev/shm", W_OK) == 0 ? "/dev/shm/kerneltest.XXXXXX" : "/tmp/kerneltest.XXXXXX";
-    return mkdtemp(tmpl.data());
+    if (!mkdtemp(tmpl.data()))
+        return "/nonexistent";
+    if (temp_dirs().empty())
+        std::atexit(remove_temp_dirs);
+    temp_dirs().push_back(tmpl);
+    return tmpl;
 }
 
 /* Copies fixture NAME into a fresh directory and returns the copy's path. */
