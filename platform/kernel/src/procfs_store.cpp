@@ -114,6 +114,7 @@ class procfs_store : public kernel_store
     int dir_fd_ = -1;        /* the directory of the leaf opened last, */
     uint32_t dir_of_ = NONE; /* which is this object */
     bool in_netns_ = false;
+    uint32_t last_ = 0; /* the object that prepare() found last */
     bool root_user_ = geteuid() == 0;
     image_data data_;
     std::vector<procfs_entry> entries_;
@@ -135,6 +136,12 @@ int procfs_store::build()
     dir_of_ = NONE;
     data_ = image_data{};
     entries_.clear();
+    // Room for a large /proc/sys up front: pages never touched cost
+    // nothing, while growing copies everything into fresh pages.
+    data_.objects.reserve(4096);
+    data_.oids.reserve(4096 * 5);
+    data_.strings.reserve(4096 * 48);
+    entries_.reserve(4096);
     std::string &s = data_.strings;
     const char *formats[] = {"N", "A", "L", "LU", "I"};
     for (int k = 0; k < 5; k++) {
@@ -399,9 +406,19 @@ int procfs_store::replace(uint32_t i, const unsigned char *bytes, size_t len)
 void procfs_store::prepare(const int *name, unsigned namelen)
 {
     auto settle_oid = [this](const int *oid, size_t n) {
-        uint32_t i = image_find_oid(view_, oid, n);
-        if (i != NONE)
+        // A walk asks for one object's size, then its value, then the
+        // next object's: try the object asked for last before searching.
+        auto is_at = [&](uint32_t k) {
+            return k < view_.count && view_.objects[k].oid_len == n &&
+                   std::memcmp(obj_oid(view_, k), oid, n * sizeof(int)) == 0;
+        };
+        uint32_t i = is_at(last_)       ? last_
+                     : is_at(last_ + 1) ? last_ + 1
+                                        : image_find_oid(view_, oid, n);
+        if (i != NONE) {
+            last_ = i;
             settle(i);
+        }
     };
     if (namelen < 2 || name[0] != 0) {
         settle_oid(name, namelen);
