@@ -62,8 +62,7 @@ class procfs_store : public kernel_store
     {
         if (root_fd_ >= 0)
             close(root_fd_);
-        if (dir_fd_ >= 0)
-            close(dir_fd_);
+        close_dirs();
     }
 
     bool open(const char *root, std::string &err)
@@ -101,7 +100,9 @@ class procfs_store : public kernel_store
 
   private:
     int build();
-    void walk(const std::string &dir, std::vector<int32_t> &oid, const std::string &name);
+    void walk(const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
+              uint32_t node);
+    void close_dirs();
     void add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
              uint32_t format, bool handler, std::string path);
     void settle(uint32_t i);
@@ -111,6 +112,9 @@ class procfs_store : public kernel_store
 
     std::string root_;
     int root_fd_ = -1;
+    std::vector<int> dir_fds_; /* per object: its directory kept open, or -1 */
+    uint32_t kept_ = 0;        /* directories kept open */
+    static constexpr uint32_t max_kept = 512;
     int dir_fd_ = -1;        /* the directory of the leaf opened last, */
     uint32_t dir_of_ = NONE; /* which is this object */
     bool in_netns_ = false;
@@ -121,6 +125,20 @@ class procfs_store : public kernel_store
     uint32_t formats_[5]; /* offsets of "N", "A", "L", "LU", "I" in the strings */
 };
 
+/* Closes the directories kept open, before the tree is listed anew. */
+void procfs_store::close_dirs()
+{
+    for (int fd : dir_fds_)
+        if (fd >= 0)
+            close(fd);
+    dir_fds_.clear();
+    kept_ = 0;
+    if (dir_fd_ >= 0)
+        close(dir_fd_);
+    dir_fd_ = -1;
+    dir_of_ = NONE;
+}
+
 /* Builds the tree under root_ and points view_ at it. Returns an errno. */
 int procfs_store::build()
 {
@@ -130,10 +148,7 @@ int procfs_store::build()
     if (root_fd_ >= 0)
         close(root_fd_);
     root_fd_ = fd;
-    if (dir_fd_ >= 0)
-        close(dir_fd_);
-    dir_fd_ = -1;
-    dir_of_ = NONE;
+    close_dirs();
     data_ = image_data{};
     entries_.clear();
     // Room for a large /proc/sys up front: pages never touched cost
@@ -142,6 +157,7 @@ int procfs_store::build()
     data_.oids.reserve(4096 * 5);
     data_.strings.reserve(4096 * 48);
     entries_.reserve(4096);
+    dir_fds_.reserve(4096);
     std::string &s = data_.strings;
     const char *formats[] = {"N", "A", "L", "LU", "I"};
     for (int k = 0; k < 5; k++) {
@@ -159,7 +175,7 @@ int procfs_store::build()
         add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "");
     }
     oid.clear();
-    walk("", oid, "");
+    walk("", oid, "", NONE);
 
     // The network namespaces that -j may enter, numbered by position.
     if (DIR *d = opendir(netns_dir)) {
@@ -181,35 +197,45 @@ int procfs_store::build()
 
 /* Adds the entries of directory DIR (relative to the root; "" for the
  * root), whose OID and name are OID and NAME, in sorted order. */
-void procfs_store::walk(const std::string &dir, std::vector<int32_t> &oid, const std::string &name)
+void procfs_store::walk(const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
+                        uint32_t node)
 {
-    int fd = dir.empty() ? dup(root_fd_)
-                         : openat(root_fd_, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *d = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (!d) {
-        if (fd >= 0)
-            close(fd);
+    int fd =
+        dir.empty() ? root_fd_ : openat(root_fd_, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
         return; // an unreadable directory is an empty node
-    }
     std::vector<std::pair<std::string, bool>> children;
-    while (struct dirent *de = readdir(d)) {
-        const char *n = de->d_name;
-        if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
-            continue;
-        unsigned char type = de->d_type;
-        if (type == DT_UNKNOWN || type == DT_LNK) {
-            // Follow links to files, never to directories, so no cycle.
-            struct stat st;
-            if (fstatat(dirfd(d), n, &st, 0) != 0)
+    alignas(struct dirent64) char buf[16384];
+    ssize_t got;
+    while ((got = getdents64(fd, buf, sizeof buf)) > 0) {
+        for (ssize_t at = 0; at < got;) {
+            const struct dirent64 *de = reinterpret_cast<const struct dirent64 *>(buf + at);
+            at += de->d_reclen;
+            const char *n = de->d_name;
+            if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
                 continue;
-            type = S_ISDIR(st.st_mode) && de->d_type != DT_LNK ? DT_DIR
-                   : S_ISREG(st.st_mode)                       ? DT_REG
-                                                               : DT_UNKNOWN;
+            unsigned char type = de->d_type;
+            if (type == DT_UNKNOWN || type == DT_LNK) {
+                // Follow links to files, never to directories, so no cycle.
+                struct stat st;
+                if (fstatat(fd, n, &st, 0) != 0)
+                    continue;
+                type = S_ISDIR(st.st_mode) && de->d_type != DT_LNK ? DT_DIR
+                       : S_ISREG(st.st_mode)                       ? DT_REG
+                                                                   : DT_UNKNOWN;
+            }
+            if (type == DT_DIR || type == DT_REG)
+                children.emplace_back(n, type == DT_DIR);
         }
-        if (type == DT_DIR || type == DT_REG)
-            children.emplace_back(n, type == DT_DIR);
     }
-    closedir(d);
+    // Keep the directory open for its files' reads (within a bound, for
+    // machines with thousands of interfaces).
+    if (node != NONE && kept_ < max_kept && got == 0) {
+        dir_fds_[node] = fd;
+        kept_++;
+    } else if (fd != root_fd_) {
+        close(fd);
+    }
     std::sort(children.begin(), children.end());
 
     oid.push_back(0);
@@ -227,7 +253,7 @@ void procfs_store::walk(const std::string &dir, std::vector<int32_t> &oid, const
         if (is_dir) {
             add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path);
             if (oid.size() < IMAGE_MAXOID)
-                walk(path, oid, full);
+                walk(path, oid, full, uint32_t(entries_.size() - 1));
         } else {
             // Readable string until settle() learns the mode and the type.
             add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path);
@@ -258,6 +284,7 @@ void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name,
     o.kind = kind;
     o.handler = handler;
     data_.objects.push_back(o);
+    dir_fds_.push_back(-1);
     // Nodes and the meta objects have nothing to learn.
     entries_.push_back(procfs_entry{std::move(path), !handler || oid[0] == 0, 0, 0, 0, {}});
 }
@@ -271,6 +298,9 @@ int procfs_store::open_leaf(uint32_t i, int flags)
     uint32_t dir = data_.objects[i].parent;
     if (dir == NONE)
         return openat(root_fd_, path.c_str(), flags | O_CLOEXEC);
+    const char *base = path.c_str() + path.rfind('/') + 1;
+    if (dir_fds_[dir] >= 0)
+        return openat(dir_fds_[dir], base, flags | O_CLOEXEC);
     if (dir != dir_of_) {
         if (dir_fd_ >= 0)
             close(dir_fd_);
@@ -279,7 +309,7 @@ int procfs_store::open_leaf(uint32_t i, int flags)
         if (dir_fd_ < 0)
             return openat(root_fd_, path.c_str(), flags | O_CLOEXEC);
     }
-    return openat(dir_fd_, path.c_str() + path.rfind('/') + 1, flags | O_CLOEXEC);
+    return openat(dir_fd_, base, flags | O_CLOEXEC);
 }
 
 /* Learns the mode and the type of leaf I, keeping the value read. */
