@@ -31,15 +31,15 @@ struct oidkit_list {
 
 /* One MIB object. The program only reads these fields. */
 struct oidkit_object {
-    struct oidkit_object *next; /* next sibling, or NULL */
-    int *oid;                   /* the numeric OID */
-    size_t oid_len;             /* components in oid */
-    char *name;                 /* dotted name, never NULL */
-    char *description;          /* or NULL */
-    char *label;                /* or NULL */
-    uint8_t type;               /* CTLTYPE_* code */
-    uint32_t flags;             /* CTLFLAG_* bits */
-    char *format;               /* format string, never NULL */
+    struct oidkit_object *next;   /* next sibling, or NULL */
+    int *oid;                     /* the numeric OID */
+    size_t oid_len;               /* components in oid */
+    char *name;                   /* dotted name, never NULL */
+    char *description;            /* or NULL */
+    char *label;                  /* or NULL */
+    uint8_t type;                 /* CTLTYPE_* code */
+    uint32_t flags;               /* CTLFLAG_* bits */
+    char *format;                 /* format string, never NULL */
     struct oidkit_list *children; /* children, or NULL */
 };
 
