@@ -30,12 +30,18 @@
  *                              newline ("noeol": not the last one);
  *                              $DIR expands; omitted means empty
  *   status N                   the expected exit status; omitted means 0
+ *   same NAME                  after the last run, $DIR/NAME (the image or
+ *                              a file) still holds what the case began with
  *
  * Every run's environment is LC_ALL=C.UTF-8, PATH, HOME=$DIR,
  * XDG_RUNTIME_DIR=$DIR/run, MIB_IMAGE as above, the sanitizer options of
  * the runner's own environment and the case's env lines; standard input
  * is /dev/null. A failing run names its file, line, case and arguments and
  * shows what differs. The last line says "N passed, N failed".
+ *
+ * TUNEX_E2E_WRAPPER, when set, is a command (words split at blanks) that
+ * every run goes through, e.g. "valgrind -q --error-exitcode=99": its
+ * findings then show as differences in standard error and status.
  *
  * Usage: tunex_e2e --binary PATH --fixtures DIR CASEFILE...
  */
@@ -70,6 +76,7 @@ struct run_step {
     std::string user; /* "", "nobody" or "root" */
     expected_text out, err;
     int status = 0;
+    std::vector<std::string> same; /* files that must be as the case began */
 };
 
 struct test_case {
@@ -85,6 +92,7 @@ struct test_case {
 struct settings {
     std::string binary;
     std::string fixtures;
+    std::vector<std::string> wrapper; /* TUNEX_E2E_WRAPPER's words */
 };
 
 [[noreturn]] void die(const std::string &where, const std::string &what)
@@ -215,6 +223,10 @@ std::vector<test_case> parse_case_file(const std::string &path)
             if (c.runs.empty() || (rest != "nobody" && rest != "root"))
                 die(where, "'as nobody' or 'as root' after a run");
             c.runs.back().user = rest;
+        } else if (keyword == "same") {
+            if (c.runs.empty() || rest.empty())
+                die(where, "'same NAME' after a run");
+            c.runs.back().same.push_back(rest);
         } else {
             die(where, "unknown directive '" + keyword + "'");
         }
@@ -254,7 +266,8 @@ int execute(const settings &s, const test_case &c, const run_step &r, const std:
     for (const auto &e : c.env)
         env.push_back(expand(e, dir));
 
-    std::vector<std::string> args = {"tunex"};
+    std::vector<std::string> args = s.wrapper;
+    args.push_back(s.wrapper.empty() ? "tunex" : s.binary);
     for (const auto &a : r.args)
         args.push_back(expand(a, dir));
 
@@ -283,7 +296,10 @@ int execute(const settings &s, const test_case &c, const run_step &r, const std:
                 setuid(pw->pw_uid) != 0)
                 _exit(125);
         }
-        execve(s.binary.c_str(), argv.data(), envp.data());
+        if (s.wrapper.empty())
+            execve(s.binary.c_str(), argv.data(), envp.data());
+        else
+            execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     int status;
@@ -326,8 +342,13 @@ int run_case(const settings &s, const test_case &c)
             die(c.file + ":" + std::to_string(c.line), "no fixture " + source);
         write_file(dir + "/" + c.image, slurp(source), 0666);
     }
-    for (const auto &f : c.files)
+    std::vector<std::pair<std::string, std::string>> initial;
+    if (c.image != "default")
+        initial.emplace_back(c.image, slurp(dir + "/" + c.image));
+    for (const auto &f : c.files) {
         write_file(dir + "/" + f.first, expand(f.second, dir), 0666);
+        initial.emplace_back(f.first, expand(f.second, dir));
+    }
 
     int result = 1;
     for (const auto &r : c.runs) {
@@ -354,7 +375,20 @@ int run_case(const settings &s, const test_case &c)
         std::string want_out = expand(r.out.text, dir);
         std::string want_err = expand(r.err.text, dir);
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (out != want_out || err != want_err || code != r.status) {
+        std::vector<std::string> changed;
+        for (const auto &name : r.same) {
+            bool found = false;
+            for (const auto &f : initial)
+                if (f.first == name) {
+                    found = true;
+                    if (slurp(dir + "/" + name) != f.second)
+                        changed.push_back(name);
+                }
+            if (!found)
+                die(c.file + ":" + std::to_string(r.line),
+                    "'same " + name + "': no such image or file");
+        }
+        if (out != want_out || err != want_err || code != r.status || !changed.empty()) {
             std::cout << "FAIL " << c.file << ":" << r.line << " '" << c.name
                       << "': " << describe(r) << "\n";
             if (out != want_out)
@@ -363,6 +397,8 @@ int run_case(const settings &s, const test_case &c)
                 show_difference("stderr", want_err, err);
             if (code != r.status)
                 std::cout << "  status " << code << ", expected " << r.status << "\n";
+            for (const auto &name : changed)
+                std::cout << "  " << name << " changed\n";
             result = 0;
             break;
         }
@@ -400,6 +436,8 @@ int main(int argc, char *argv[])
         die(s.binary, strerror(errno));
     s.binary = binary;
     free(binary);
+    if (const char *wrapper = getenv("TUNEX_E2E_WRAPPER"))
+        s.wrapper = split_words(wrapper, "TUNEX_E2E_WRAPPER");
 
     int passed = 0, failed = 0, skipped = 0;
     for (const auto &f : files) {
