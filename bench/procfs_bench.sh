@@ -26,12 +26,15 @@ done
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 # All four read every parameter; output goes to /dev/null (hyperfine's
-# default), so the terminal costs nothing.
+# default), so the terminal costs nothing. MIB_IMAGE is set for all of them
+# (the sysctls ignore it) rather than through env(1), whose own exec would
+# be counted against tunex.
+export MIB_IMAGE=/proc/sys
 hyperfine -N --warmup 3 --runs "$runs" --ignore-failure --export-json "$out/times.json" \
     -n procps "sysctl -a" \
     -n busybox "busybox sysctl -a" \
-    -n tunex-text "env MIB_IMAGE=/proc/sys $tunex -a" \
-    -n tunex-json "env MIB_IMAGE=/proc/sys $tunex -a --libxo json" >&2
+    -n tunex-text "$tunex -a" \
+    -n tunex-json "$tunex -a --libxo json" >&2
 
 python3 - "$out/times.json" <<'EOF'
 import json, sys
