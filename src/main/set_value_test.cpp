@@ -14,6 +14,7 @@
 #include <sys/sysctl.h>
 
 #include "main.h"
+#include "xo_capture.h"
 
 namespace
 {
@@ -42,22 +43,13 @@ outcome attempt(uint8_t type, uint32_t flags, const char *format, const char *ne
     reset_options();
     if (setup != nullptr)
         setup();
-    char *data = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&data, &size);
-    xo_destroy(nullptr);
-    xo_set_program("tunex");
-    xo_set_file(stream);
+    int count = 0;
     testing::internal::CaptureStderr();
-    int count = set_value(&object, newval);
-    xo_finish();
+    std::string out = xo_capture_with([] { xo_set_program("tunex"); },
+                                      [&] { count = set_value(&object, newval); });
     std::string err = testing::internal::GetCapturedStderr();
-    xo_destroy(nullptr);
-    fclose(stream);
-    outcome result{std::string(data, size), err, count};
-    free(data);
     reset_options();
-    return result;
+    return {out, err, count};
 }
 
 struct refusal_case {

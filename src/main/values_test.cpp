@@ -14,6 +14,7 @@
 #include <sys/sysctl.h>
 
 #include "main.h"
+#include "xo_capture.h"
 
 namespace
 {
@@ -36,24 +37,20 @@ shown render(uint8_t type, const std::vector<unsigned char> &bytes, xo_style_t s
     std::vector<unsigned char> buffer(bytes);
     buffer.push_back('Z');
 
-    char *data = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&data, &size);
-    xo_destroy(nullptr);
-    xo_set_program("tunex");
-    xo_set_style(nullptr, style);
-    xo_set_file(stream);
+    int count = 0;
     testing::internal::CaptureStderr();
-    xo_open_container("v");
-    int count = display_basic_type(&object, buffer.data(), bytes.size());
-    xo_close_container("v");
-    xo_finish();
+    std::string out = xo_capture_with(
+        [&] {
+            xo_set_program("tunex");
+            xo_set_style(nullptr, style);
+        },
+        [&] {
+            xo_open_container("v");
+            count = display_basic_type(&object, buffer.data(), bytes.size());
+            xo_close_container("v");
+        });
     std::string err = testing::internal::GetCapturedStderr();
-    xo_destroy(nullptr);
-    fclose(stream);
-    shown result{std::string(data, size), err, count};
-    free(data);
-    return result;
+    return {out, err, count};
 }
 
 struct value_case {

@@ -23,60 +23,13 @@
 #include <sys/nv.h>
 
 #include "opaque.h"
+#include "xo_capture.h"
 
 /* The walk over an unpacked list, from nv.cpp. */
 void display_nvlist(const nvlist_t *nvl, bool tflag, bool hflag);
 
 namespace
 {
-
-/* The styles of the golden documents, by their tag in file names. */
-struct style_case {
-    const char *tag;
-    xo_style_t style;
-    bool pretty;
-};
-
-const style_case style_cases[] = {
-    {"text", XO_STYLE_TEXT, false},     {"xml", XO_STYLE_XML, false},
-    {"json", XO_STYLE_JSON, false},     {"html", XO_STYLE_HTML, false},
-    {"xml-pretty", XO_STYLE_XML, true}, {"json-pretty", XO_STYLE_JSON, true},
-};
-
-/* Runs BODY on a fresh default handle in STYLE, with the flags the program
- * sets at start-up, and returns the finished document. */
-std::string capture(xo_style_t style, bool pretty, const std::function<void()> &body)
-{
-    char *data = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&data, &size);
-    xo_destroy(nullptr);
-    xo_set_program("tunex");
-    xo_set_style(nullptr, style);
-    xo_set_flags(nullptr, XOF_UNITS | XOF_FLUSH | (pretty ? XOF_PRETTY : 0));
-    xo_set_file(stream);
-    body();
-    xo_finish();
-    xo_destroy(nullptr);
-    fclose(stream);
-    std::string document(data, size);
-    free(data);
-    return document;
-}
-
-std::string capture(xo_style_t style, const std::function<void()> &body)
-{
-    return capture(style, false, body);
-}
-
-std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in.good()) << "cannot read " << path;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string source_root()
 {
@@ -87,30 +40,8 @@ std::string source_root()
     return dir.substr(0, dir.rfind("/src/opaque/"));
 }
 
-const std::string golden_dir = source_root() + "/src/opaque/testdata/xo";
-const std::string sample_dir = source_root() + "/src/opaque/testdata/nv";
-
-/* Compares the output of BODY in every style with the golden documents
- * SCENARIO.STYLE.out. */
-void expect_golden(const char *scenario, const std::function<void()> &body)
-{
-    for (const style_case &style : style_cases) {
-        std::string expected = read_file(golden_dir + "/" + scenario + "." + style.tag + ".out");
-        EXPECT_EQ(capture(style.style, style.pretty, body), expected)
-            << scenario << " in style " << style.tag;
-    }
-}
-
-/* Emits BODY as the value of one record, as the program shows an object. */
-void record(const char *name, const std::function<void()> &body)
-{
-    xo_open_instance("object");
-    xo_emit("{:name/%s}", name);
-    xo_emit("{L:/%s}", ": ");
-    body();
-    xo_emit("{L:\n}");
-    xo_close_instance("object");
-}
+const std::string golden_dir = testdata_dir(__FILE__, "xo");
+const std::string sample_dir = testdata_dir(__FILE__, "nv");
 
 /* The bytes of a vector file: hexadecimal pairs, whitespace between. */
 std::vector<unsigned char> hex_bytes(const std::string &hex)
@@ -166,13 +97,11 @@ void add_array(nvlist_t *nvl, const char *name, std::vector<nvlist_t *> elems)
 /* Shows BYTES as the program shows an "NV" object named NAME. */
 void nv_record(const char *name, const std::vector<unsigned char> &bytes, bool tflag, bool hflag)
 {
-    record(name, [&] {
-        std::string shown = name, format = "NV";
-        oidkit_object object{};
-        object.name = shown.data();
-        object.format = format.data();
-        EXPECT_EQ(display_opaque(&object, bytes.data(), bytes.size(), tflag, hflag, false, false),
-                  0);
+    xo_record(name, [&] {
+        test_object shown(name, "NV");
+        EXPECT_EQ(
+            display_opaque(&shown.object, bytes.data(), bytes.size(), tflag, hflag, false, false),
+            0);
     });
 }
 
@@ -180,7 +109,7 @@ TEST(DisplayNv, MatchesGoldenDocuments)
 {
     // Descriptors never survive unpacking here, so this one list is shown
     // from memory.
-    expect_golden("nvlist-types", [] {
+    expect_golden(golden_dir, "nvlist-types", [] {
         static const uint64_t nums[] = {1, 2};
         nvlist_t *nvl = nvlist_create(0);
         nvlist_add_null(nvl, "null");
@@ -189,14 +118,14 @@ TEST(DisplayNv, MatchesGoldenDocuments)
         nvlist_add_binary(nvl, "bin", "\x01\xab\x00", 3);
         nvlist_add_number_array(nvl, "nums", nums, 2);
         nvlist_add_descriptor(nvl, "fd", 3);
-        record("t.nv", [&] {
+        xo_record("t.nv", [&] {
             xo_open_container("value");
             display_nvlist(nvl, true, false);
             xo_close_container("value");
         });
         nvlist_destroy(nvl);
     });
-    expect_golden("nvlist-nested", [] {
+    expect_golden(golden_dir, "nvlist-nested", [] {
         nv_record("kern.features.nv", packed([](nvlist_t *l) {
                       nvlist_add_number(l, "a", 5);
                       nvlist_t *b = nvlist_create(0);
@@ -209,7 +138,7 @@ TEST(DisplayNv, MatchesGoldenDocuments)
                   }),
                   false, false);
     });
-    expect_golden("nvlist-humanize", [] {
+    expect_golden(golden_dir, "nvlist-humanize", [] {
         static const uint64_t sizes[] = {1536000, 4096};
         nv_record("t.nvh", packed([](nvlist_t *l) {
                       nvlist_add_bool(l, "enabled", false);
@@ -218,7 +147,7 @@ TEST(DisplayNv, MatchesGoldenDocuments)
                   }),
                   false, true);
     });
-    expect_golden("nvlist-arrays", [] {
+    expect_golden(golden_dir, "nvlist-arrays", [] {
         static const bool flags[] = {true, false};
         static const char *const words[] = {"one", "two words"};
         nv_record("t.nvarr", packed([](nvlist_t *l) {
@@ -295,7 +224,7 @@ TEST(DisplayNv, TextOfEachKindOfPair)
     for (const text_case &c : cases) {
         std::vector<unsigned char> bytes = packed(c.build);
         int result = -1;
-        std::string text = capture(XO_STYLE_TEXT, [&] {
+        std::string text = xo_capture(XO_STYLE_TEXT, [&] {
             result = display_nv(bytes.data(), bytes.size(), c.tflag, false);
         });
         EXPECT_EQ(text, c.text) << c.what;
@@ -308,7 +237,7 @@ TEST(DisplayNv, DescriptorsShowNameAndEqualsOnly)
     for (bool tflag : {false, true}) {
         nvlist_t *nvl = nvlist_create(0);
         nvlist_add_descriptor(nvl, "fd", 3);
-        EXPECT_EQ(capture(XO_STYLE_TEXT, [&] { display_nvlist(nvl, tflag, false); }), "\nfd=");
+        EXPECT_EQ(xo_capture(XO_STYLE_TEXT, [&] { display_nvlist(nvl, tflag, false); }), "\nfd=");
         nvlist_destroy(nvl);
     }
 }
@@ -328,47 +257,47 @@ TEST(DisplayNv, NestedListsAndArraysInContainers)
         nvlist_add_number(l, "end", 4);
     });
     auto show = [&] { display_nv(bytes.data(), bytes.size(), false, false); };
-    EXPECT_EQ(capture(XO_STYLE_TEXT, show), "\n  m=1\n q=2\n tail=3\nend=4");
-    EXPECT_EQ(capture(XO_STYLE_XML, show),
+    EXPECT_EQ(xo_capture(XO_STYLE_TEXT, show), "\n  m=1\n q=2\n tail=3\nend=4");
+    EXPECT_EQ(xo_capture(XO_STYLE_XML, show),
               "<nvlist><nvlist><nvlist><nv><name>m</name><value>1</value></nv></nvlist>"
               "<nv><name>q</name><value>2</value></nv>"
               "<nv><name>tail</name><value>3</value></nv></nvlist>"
               "<nv><name>end</name><value>4</value></nv></nvlist>");
-    EXPECT_EQ(capture(XO_STYLE_JSON, show),
+    EXPECT_EQ(xo_capture(XO_STYLE_JSON, show),
               "{\"nvlist\": {\"nvlist\": {\"nvlist\": {\"nv\": {\"name\":\"m\",\"value\":1}}, "
               "\"nv\": {\"name\":\"q\",\"value\":2}, \"nv\": {\"name\":\"tail\",\"value\":3}}, "
               "\"nv\": {\"name\":\"end\",\"value\":4}}}\n");
 
     std::vector<unsigned char> empty = packed([](nvlist_t *) {});
     auto show_empty = [&] { display_nv(empty.data(), empty.size(), false, false); };
-    EXPECT_EQ(capture(XO_STYLE_XML, show_empty), "<nvlist></nvlist>");
-    EXPECT_EQ(capture(XO_STYLE_JSON, show_empty), "{\"nvlist\": {}}\n");
+    EXPECT_EQ(xo_capture(XO_STYLE_XML, show_empty), "<nvlist></nvlist>");
+    EXPECT_EQ(xo_capture(XO_STYLE_JSON, show_empty), "{\"nvlist\": {}}\n");
 }
 
 TEST(DisplayNv, TypeNamesAreJsonStrings)
 {
     std::vector<unsigned char> bytes = packed([](nvlist_t *l) { nvlist_add_string(l, "s", "x"); });
     std::string json =
-        capture(XO_STYLE_JSON, [&] { display_nv(bytes.data(), bytes.size(), true, false); });
+        xo_capture(XO_STYLE_JSON, [&] { display_nv(bytes.data(), bytes.size(), true, false); });
     EXPECT_NE(json.find("\"nvtype\":\"NV_TYPE_STRING\""), std::string::npos) << json;
 }
 
 TEST(DisplayNv, ValueThatDoesNotUnpackShowsNothingAndCounts)
 {
     static const unsigned char garbage[] = {0x6c, 0x00, 0x00, 0x01};
-    for (const style_case &style : style_cases) {
+    for (const xo_style_case &style : xo_style_cases) {
         int result = 0;
         testing::internal::CaptureStderr();
-        std::string document = capture(style.style, style.pretty,
-                                       [&] { result = display_nv(garbage, 4, false, false); });
+        std::string document = xo_capture(style.style, style.pretty,
+                                          [&] { result = display_nv(garbage, 4, false, false); });
         std::string warning = testing::internal::GetCapturedStderr();
         EXPECT_EQ(result, 1) << style.tag;
-        EXPECT_EQ(document, capture(style.style, style.pretty, [] {})) << style.tag;
+        EXPECT_EQ(document, xo_capture(style.style, style.pretty, [] {})) << style.tag;
         EXPECT_EQ(warning, "tunex: invalid packed name/value list (4 bytes)\n") << style.tag;
     }
     testing::internal::CaptureStderr();
     int result = 0;
-    capture(XO_STYLE_TEXT, [&] { result = display_nv(nullptr, 0, false, false); });
+    xo_capture(XO_STYLE_TEXT, [&] { result = display_nv(nullptr, 0, false, false); });
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(result, 1);
 }
@@ -376,7 +305,7 @@ TEST(DisplayNv, ValueThatDoesNotUnpackShowsNothingAndCounts)
 TEST(DisplayNv, RealisticSample)
 {
     std::string bytes = read_file(sample_dir + "/nv-sample.flat.bin");
-    std::string text = capture(
+    std::string text = xo_capture(
         XO_STYLE_TEXT, [&] { EXPECT_EQ(display_nv(bytes.data(), bytes.size(), true, false), 0); });
     EXPECT_EQ(text, "\nhz=1000 NV_TYPE_NUMBER\nident=GENERIC NV_TYPE_STRING\nsmp=true NV_TYPE_BOOL"
                     "\nnone NV_TYPE_NULL\nblob=01ab00 NV_TYPE_BINARY"
@@ -443,7 +372,7 @@ TEST(DisplayNv, EveryPackedVectorShowsItsWalk)
         std::vector<unsigned char> bytes = hex_bytes(hex);
         int result = 0;
         testing::internal::CaptureStderr();
-        std::string text = capture(
+        std::string text = xo_capture(
             XO_STYLE_TEXT, [&] { result = display_nv(bytes.data(), bytes.size(), false, false); });
         testing::internal::GetCapturedStderr();
         if (walk == "unpack-fails\n") {
@@ -495,8 +424,8 @@ TEST(DisplayNv, DuplicateNestedListNamesEndTheWalk)
                                                 "nested-dup-nvlist-loop.hex");
     std::vector<unsigned char> bytes = hex_bytes(hex);
     std::string text = run_guarded([&] {
-        return capture(XO_STYLE_TEXT,
-                       [&] { display_nv(bytes.data(), bytes.size(), false, false); });
+        return xo_capture(XO_STYLE_TEXT,
+                          [&] { display_nv(bytes.data(), bytes.size(), false, false); });
     });
     EXPECT_EQ(text, "\n  p=1\n  q=2");
 }

@@ -12,6 +12,7 @@
 #include <libxo/xo.h>
 
 #include "opaque.h"
+#include "xo_capture.h"
 
 namespace
 {
@@ -24,22 +25,16 @@ std::string shown(int32_t value, const char *format, bool hflag)
     object.name = name.data();
     object.format = fmt.data();
 
-    char *data = nullptr;
-    size_t size = 0;
-    FILE *stream = open_memstream(&data, &size);
-    xo_destroy(nullptr);
-    xo_set_style(nullptr, XO_STYLE_JSON);
-    xo_set_flags(nullptr, XOF_UNITS);
-    xo_set_file(stream);
-    xo_open_container("t");
-    EXPECT_EQ(display_IK(&object, &value, hflag), 0);
-    xo_close_container("t");
-    xo_finish();
-    xo_destroy(nullptr);
-    fclose(stream);
-    std::string document(data, size);
-    free(data);
-    return document;
+    return xo_capture_with(
+        [] {
+            xo_set_style(nullptr, XO_STYLE_JSON);
+            xo_set_flags(nullptr, XOF_UNITS);
+        },
+        [&] {
+            xo_open_container("t");
+            EXPECT_EQ(display_IK(&object, &value, hflag), 0);
+            xo_close_container("t");
+        });
 }
 
 struct display_case {

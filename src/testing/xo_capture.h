@@ -1,7 +1,7 @@
 /*
- * Test helpers for the renderers of formatted values: run a piece of
- * output through libxo in a chosen style and get the whole document back
- * as a string, wrap it in a record as the program prints one, and compare
+ * Test helpers for the unit tests of the program: run a piece of output
+ * through libxo in a chosen style and get the whole document back as a
+ * string, wrap it in a record as the program prints one, and compare
  * it in every style with the golden files in a testdata directory.
  */
 #ifndef TUNEX_XO_CAPTURE_H
@@ -31,17 +31,16 @@ inline const xo_style_case xo_style_cases[] = {
     {"xml-pretty", XO_STYLE_XML, true}, {"json-pretty", XO_STYLE_JSON, true},
 };
 
-// Runs BODY on a fresh default handle in STYLE, with the flags the program
-// sets at start-up, and returns the finished document.
-inline std::string xo_capture(xo_style_t style, bool pretty, const std::function<void()> &body)
+// Runs BODY on a fresh default handle that SETUP configures before the
+// output goes to the capture, and returns the finished document.
+inline std::string xo_capture_with(const std::function<void()> &setup,
+                                   const std::function<void()> &body)
 {
     char *data = nullptr;
     size_t size = 0;
     FILE *stream = open_memstream(&data, &size);
     xo_destroy(nullptr);
-    xo_set_program("tunex");
-    xo_set_style(nullptr, style);
-    xo_set_flags(nullptr, XOF_UNITS | XOF_FLUSH | (pretty ? XOF_PRETTY : 0));
+    setup();
     xo_set_file(stream);
     body();
     xo_finish();
@@ -50,6 +49,19 @@ inline std::string xo_capture(xo_style_t style, bool pretty, const std::function
     std::string document(data, size);
     std::free(data);
     return document;
+}
+
+// Runs BODY on a fresh default handle in STYLE, with the flags the program
+// sets at start-up, and returns the finished document.
+inline std::string xo_capture(xo_style_t style, bool pretty, const std::function<void()> &body)
+{
+    return xo_capture_with(
+        [&] {
+            xo_set_program("tunex");
+            xo_set_style(nullptr, style);
+            xo_set_flags(nullptr, XOF_UNITS | XOF_FLUSH | (pretty ? XOF_PRETTY : 0));
+        },
+        body);
 }
 
 inline std::string xo_capture(xo_style_t style, const std::function<void()> &body)
