@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <set>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +25,82 @@ namespace
 {
 
 using rapidjson::Value;
+
+/* Memory for the large, short-lived buffers of a load (the file's text and
+ * the parsed document), mapped directly and in huge pages where the system
+ * allows it: a large image would otherwise take one page fault per 4 KiB,
+ * and those faults cost more than parsing the text. */
+class big_buffer
+{
+  public:
+    big_buffer() = default;
+    explicit big_buffer(size_t size) { allocate(size); }
+    big_buffer(const big_buffer &) = delete;
+    big_buffer &operator=(const big_buffer &) = delete;
+    ~big_buffer() { release(); }
+
+    /* Maps SIZE zeroed bytes; false when the memory is not there. */
+    bool allocate(size_t size)
+    {
+        release();
+        if (size < 2 * huge) {
+            size_t len = (size + 4095) / 4096 * 4096;
+            void *p =
+                mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED)
+                return false;
+            data_ = static_cast<char *>(p);
+            len_ = len;
+            return true;
+        }
+        // Map a huge page more than needed and give back the ends, so that
+        // the buffer starts on a huge page.
+        size_t len = (size + huge - 1) / huge * huge;
+        void *p =
+            mmap(nullptr, len + huge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            return false;
+        uintptr_t start = reinterpret_cast<uintptr_t>(p);
+        uintptr_t aligned = (start + huge - 1) & ~(huge - 1);
+        if (aligned > start)
+            munmap(p, aligned - start);
+        if (start + huge > aligned)
+            munmap(reinterpret_cast<void *>(aligned + len), start + huge - aligned);
+        data_ = reinterpret_cast<char *>(aligned);
+        len_ = len;
+        advise_huge(data_, len_);
+        return true;
+    }
+    char *data() const { return data_; }
+    size_t capacity() const { return len_; }
+
+  private:
+    static constexpr size_t huge = size_t(2) << 20;
+    void release()
+    {
+        if (data_)
+            munmap(data_, len_);
+        data_ = nullptr;
+        len_ = 0;
+    }
+    char *data_ = nullptr;
+    size_t len_ = 0;
+
+  public:
+    /* Asks for huge pages over the whole 2 MiB pages inside [P, P + LEN). */
+    static void advise_huge(void *p, size_t len)
+    {
+#ifdef MADV_HUGEPAGE
+        uintptr_t b = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
+        uintptr_t e = (reinterpret_cast<uintptr_t>(p) + len) & ~(huge - 1);
+        if (e > b)
+            madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
+#else
+        (void)p;
+        (void)len;
+#endif
+    }
+};
 
 struct errno_name {
     const char *name;
@@ -439,6 +517,7 @@ bool load_top(loader &l, const Value &doc)
     if (!objects || !objects->IsArray())
         return l.fail("missing 'objects' (an array)");
     l.d.objects.reserve(objects->Size());
+    big_buffer::advise_huge(l.d.objects.data(), l.d.objects.capacity() * sizeof(mib_object));
     size_t i = 0;
     for (const Value &o : objects->GetArray()) {
         if (!load_object(l, o, i++))
@@ -531,6 +610,41 @@ int errno_from_name(const char *name)
 namespace
 {
 
+/* Reads the whole of the open file FD of SIZE bytes into BUF. Returns 0 or
+ * an errno. */
+int read_fd(int fd, char *buf, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        ssize_t r = read(fd, buf + got, size - got);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return r < 0 ? errno : EIO;
+        got += size_t(r);
+    }
+    return 0;
+}
+
+/* Reads the whole file PATH into TEXT, terminated by a NUL, and sets SIZE.
+ * Returns 0 or an errno. */
+int read_whole(const char *path, big_buffer &text, size_t &size)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0)
+        return errno;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        close(fd);
+        return e;
+    }
+    size = size_t(st.st_size);
+    int e = text.allocate(size + 1) ? read_fd(fd, text.data(), size) : ENOMEM;
+    close(fd);
+    return e;
+}
+
 /* Reads the whole file PATH into TEXT. Returns 0 or an errno. */
 int read_whole(const char *path, std::string &text)
 {
@@ -560,17 +674,26 @@ int read_whole(const char *path, std::string &text)
     return 0;
 }
 
-/* Loads TEXT, parsed in place: the strings stay where they are instead of
- * being copied, and TEXT is clobbered. The line and column of a syntax
- * error are counted in ORIGINAL, or in the file read again. Strings are
- * bytes to a kernel: they are not checked as UTF-8. */
-bool load_in_place(const char *path, std::string &text, const std::string *original,
+/* Loads the SIZE bytes of TEXT (followed by a NUL), parsed in place: the
+ * strings stay where they are instead of being copied, and TEXT is
+ * clobbered. The line and column of a syntax error are counted in ORIGINAL,
+ * or in the file read again. Strings are bytes to a kernel: they are not
+ * checked as UTF-8. */
+bool load_in_place(const char *path, char *text, size_t size, const std::string *original,
                    image_data &out, std::string &err)
 {
     out = image_data{};
-    rapidjson::Document doc;
+    // The document takes up to twice the memory of its text; one mapping
+    // sized from the text holds all of it (more is taken in chunks).
+    big_buffer pool_memory;
+    std::optional<rapidjson::MemoryPoolAllocator<>> pool;
+    if (size >= 65536 && pool_memory.allocate(2 * size))
+        pool.emplace(pool_memory.data(), pool_memory.capacity(), size_t(1) << 20);
+    else
+        pool.emplace();
+    rapidjson::Document doc(&*pool);
     // Iterative parsing: a deeply nested document cannot exhaust the stack.
-    doc.ParseInsitu<rapidjson::kParseIterativeFlag>(text.data());
+    doc.ParseInsitu<rapidjson::kParseIterativeFlag>(text);
     if (doc.HasParseError()) {
         std::string again;
         if (!original && read_whole(path, again) == 0)
@@ -586,6 +709,17 @@ bool load_in_place(const char *path, std::string &text, const std::string *origi
         err = std::string(path) + ":" + std::to_string(line) + ":" + std::to_string(col) + ": " +
               parse_errors[doc.GetParseError()];
         return false;
+    }
+    // Reserve the arenas from the text's size (an upper bound for the
+    // strings and the OIDs, about what the values take) so that they are
+    // not copied as they grow.
+    if (size >= 65536) {
+        out.strings.reserve(size / 2);
+        out.values.reserve(size / 4);
+        out.oids.reserve(size / 16);
+        big_buffer::advise_huge(out.strings.data(), out.strings.capacity());
+        big_buffer::advise_huge(out.values.data(), out.values.capacity());
+        big_buffer::advise_huge(out.oids.data(), out.oids.capacity() * sizeof(int32_t));
     }
     loader l{path, out, err};
     if (!load_top(l, doc))
@@ -603,16 +737,17 @@ bool load_in_place(const char *path, std::string &text, const std::string *origi
 bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err)
 {
     std::string copy = text;
-    return load_in_place(path, copy, &text, out, err);
+    return load_in_place(path, copy.data(), copy.size(), &text, out, err);
 }
 
 bool image_load_file(const char *path, image_data &out, std::string &err)
 {
-    std::string text;
-    if (int e = read_whole(path, text)) {
+    big_buffer text;
+    size_t size = 0;
+    if (int e = read_whole(path, text, size)) {
         out = image_data{};
         err = std::string(path) + ": " + std::strerror(e);
         return false;
     }
-    return load_in_place(path, text, nullptr, out, err);
+    return load_in_place(path, text.data(), size, nullptr, out, err);
 }
