@@ -22,6 +22,7 @@
 #include <libxo/xo.h>
 #include <sys/nv.h>
 
+#include "nv_test_util.h"
 #include "opaque.h"
 #include "xo_capture.h"
 
@@ -43,21 +44,6 @@ std::string source_root()
 const std::string golden_dir = testdata_dir(__FILE__, "xo");
 const std::string sample_dir = testdata_dir(__FILE__, "nv");
 
-/* The bytes of a vector file: hexadecimal pairs, whitespace between. */
-std::vector<unsigned char> hex_bytes(const std::string &hex)
-{
-    std::vector<unsigned char> bytes;
-    for (size_t i = 0; i + 1 < hex.size();) {
-        if (!isxdigit(static_cast<unsigned char>(hex[i]))) {
-            i++;
-            continue;
-        }
-        bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-        i += 2;
-    }
-    return bytes;
-}
-
 /* The packed bytes of a list built by BUILD. */
 std::vector<unsigned char> packed(const std::function<void(nvlist_t *)> &build)
 {
@@ -71,27 +57,6 @@ std::vector<unsigned char> packed(const std::function<void(nvlist_t *)> &build)
     free(buf);
     nvlist_destroy(nvl);
     return bytes;
-}
-
-/* Adds CHILD under NAME and destroys it (adds copy). */
-void add_list(nvlist_t *nvl, const char *name, nvlist_t *child)
-{
-    nvlist_add_nvlist(nvl, name, child);
-    nvlist_destroy(child);
-}
-
-nvlist_t *one_number(const char *name, uint64_t value)
-{
-    nvlist_t *nvl = nvlist_create(0);
-    nvlist_add_number(nvl, name, value);
-    return nvl;
-}
-
-void add_array(nvlist_t *nvl, const char *name, std::vector<nvlist_t *> elems)
-{
-    nvlist_add_nvlist_array(nvl, name, elems.data(), elems.size());
-    for (nvlist_t *e : elems)
-        nvlist_destroy(e);
 }
 
 /* Shows BYTES as the program shows an "NV" object named NAME. */
@@ -132,8 +97,8 @@ TEST(DisplayNv, MatchesGoldenDocuments)
                       nvlist_add_string(b, "s", "hello");
                       nvlist_t *c = nvlist_create(0);
                       nvlist_add_null(c, "n");
-                      add_list(b, "c", c);
-                      add_list(l, "b", b);
+                      nv_add_list(b, "c", c);
+                      nv_add_list(l, "b", b);
                       nvlist_add_string(l, "z", "end");
                   }),
                   false, false);
@@ -153,7 +118,7 @@ TEST(DisplayNv, MatchesGoldenDocuments)
         nv_record("t.nvarr", packed([](nvlist_t *l) {
                       nvlist_add_bool_array(l, "flags", flags, 2);
                       nvlist_add_string_array(l, "words", words, 2);
-                      add_array(l, "arr", {one_number("x", 1), one_number("x", 2)});
+                      nv_add_array(l, "arr", {nv_one_number("x", 1), nv_one_number("x", 2)});
                   }),
                   false, false);
     });
@@ -188,35 +153,36 @@ TEST(DisplayNv, TextOfEachKindOfPair)
              nvlist_add_number(l, "a", 1);
              nvlist_t *b = nvlist_create(0);
              nvlist_add_string(b, "s", "x");
-             add_list(l, "b", b);
+             nv_add_list(l, "b", b);
          },
          false, "\na=1\n s=x"},
         {"empty nested list",
          [](nvlist_t *l) {
-             add_list(l, "e", nvlist_create(0));
+             nv_add_list(l, "e", nvlist_create(0));
              nvlist_add_number(l, "after", 2);
          },
          false, "\nafter=2"},
         {"array at the top: flat, then the pairs after it",
          [](nvlist_t *l) {
-             add_array(l, "arr", {one_number("x", 1), nvlist_create(0), one_number("y", 2)});
+             nv_add_array(l, "arr",
+                          {nv_one_number("x", 1), nvlist_create(0), nv_one_number("y", 2)});
              nvlist_add_number(l, "after", 3);
          },
          false, "\nx=1\ny=2\nafter=3"},
         {"array in a nested list keeps the holder's depth",
          [](nvlist_t *l) {
              nvlist_t *n = nvlist_create(0);
-             add_array(n, "arr", {one_number("p", 1), one_number("q", 2)});
+             nv_add_array(n, "arr", {nv_one_number("p", 1), nv_one_number("q", 2)});
              nvlist_add_number(n, "tail", 3);
-             add_list(l, "l", n);
+             nv_add_list(l, "l", n);
              nvlist_add_number(l, "end", 4);
          },
          false, "\n p=1\n q=2\n tail=3\nend=4"},
         {"nested list in an array element",
          [](nvlist_t *l) {
              nvlist_t *e0 = nvlist_create(0);
-             add_list(e0, "n", one_number("m", 1));
-             add_array(l, "arr", {e0, one_number("k", 2)});
+             nv_add_list(e0, "n", nv_one_number("m", 1));
+             nv_add_array(l, "arr", {e0, nv_one_number("k", 2)});
              nvlist_add_number(l, "after", 3);
          },
          false, "\n m=1\nk=2\nafter=3"},
@@ -250,10 +216,10 @@ TEST(DisplayNv, NestedListsAndArraysInContainers)
     std::vector<unsigned char> bytes = packed([](nvlist_t *l) {
         nvlist_t *n = nvlist_create(0);
         nvlist_t *e0 = nvlist_create(0);
-        add_list(e0, "d", one_number("m", 1));
-        add_array(n, "arr", {e0, one_number("q", 2)});
+        nv_add_list(e0, "d", nv_one_number("m", 1));
+        nv_add_array(n, "arr", {e0, nv_one_number("q", 2)});
         nvlist_add_number(n, "tail", 3);
-        add_list(l, "l", n);
+        nv_add_list(l, "l", n);
         nvlist_add_number(l, "end", 4);
     });
     auto show = [&] { display_nv(bytes.data(), bytes.size(), false, false); };
@@ -369,7 +335,7 @@ TEST(DisplayNv, EveryPackedVectorShowsItsWalk)
         std::string name = entry.path().stem().string();
         std::string hex = read_file(entry.path().string());
         std::string walk = read_file(dir + "/" + name + ".walk");
-        std::vector<unsigned char> bytes = hex_bytes(hex);
+        std::vector<unsigned char> bytes = nv_hex_bytes(hex);
         int result = 0;
         testing::internal::CaptureStderr();
         std::string text = xo_capture(
@@ -422,7 +388,7 @@ TEST(DisplayNv, DuplicateNestedListNamesEndTheWalk)
     // are shown, each once.
     std::string hex = read_file(source_root() + "/platform/nv/tests/hazards/"
                                                 "nested-dup-nvlist-loop.hex");
-    std::vector<unsigned char> bytes = hex_bytes(hex);
+    std::vector<unsigned char> bytes = nv_hex_bytes(hex);
     std::string text = run_guarded([&] {
         return xo_capture(XO_STYLE_TEXT,
                           [&] { display_nv(bytes.data(), bytes.size(), false, false); });

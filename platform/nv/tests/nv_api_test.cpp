@@ -15,45 +15,13 @@
 #include <sys/cnv.h>
 #include <sys/nv.h>
 
+#include "nv_test_util.h"
 #include "nv_walk.h"
 
 namespace
 {
 
 const std::string data_dir = NV_TEST_DATA;
-
-std::vector<unsigned char> pack(const nvlist_t *nvl)
-{
-    size_t size = 0;
-    auto *buf = static_cast<unsigned char *>(nvlist_pack(nvl, &size));
-    if (buf == nullptr)
-        return {};
-    std::vector<unsigned char> out(buf, buf + size);
-    free(buf);
-    return out;
-}
-
-/* A list {NAME=NUMBER}, for building arrays. */
-nvlist_t *one_number(const char *name, uint64_t value)
-{
-    nvlist_t *nvl = nvlist_create(0);
-    nvlist_add_number(nvl, name, value);
-    return nvl;
-}
-
-/* Adds an array of the lists ELEMS under NAME and destroys ELEMS. */
-void add_array(nvlist_t *nvl, const char *name, std::vector<nvlist_t *> elems)
-{
-    nvlist_add_nvlist_array(nvl, name, elems.data(), elems.size());
-    for (nvlist_t *e : elems)
-        nvlist_destroy(e);
-}
-
-void add_list(nvlist_t *nvl, const char *name, nvlist_t *child)
-{
-    nvlist_add_nvlist(nvl, name, child);
-    nvlist_destroy(child);
-}
 
 struct build_case {
     const char *vector;
@@ -79,32 +47,32 @@ TEST(NvPack, BuildsTheCanonicalBytes)
              nvlist_add_number(l, "a", 1);
              nvlist_t *b = nvlist_create(0);
              nvlist_add_string(b, "s", "x");
-             add_list(l, "b", b);
+             nv_add_list(l, "b", b);
          }},
         {"array-top",
          [](nvlist_t *l) {
              nvlist_add_number(l, "first", 0);
-             add_array(l, "arr", {one_number("x", 1), one_number("y", 2)});
+             nv_add_array(l, "arr", {nv_one_number("x", 1), nv_one_number("y", 2)});
              nvlist_add_string(l, "after", "z");
          }},
         {"array-elem-nested",
          [](nvlist_t *l) {
              nvlist_t *e0 = nvlist_create(0);
-             add_list(e0, "n", one_number("m", 1));
-             add_array(l, "arr", {e0, one_number("k", 2)});
+             nv_add_list(e0, "n", nv_one_number("m", 1));
+             nv_add_array(l, "arr", {e0, nv_one_number("k", 2)});
              nvlist_add_number(l, "after", 3);
          }},
         {"array-in-nested",
          [](nvlist_t *l) {
              nvlist_t *n = nvlist_create(0);
-             add_array(n, "arr", {one_number("p", 1), one_number("q", 2)});
+             nv_add_array(n, "arr", {nv_one_number("p", 1), nv_one_number("q", 2)});
              nvlist_add_number(n, "tail", 3);
-             add_list(l, "l", n);
+             nv_add_list(l, "l", n);
              nvlist_add_number(l, "end", 4);
          }},
         {"array-empty-elements",
          [](nvlist_t *l) {
-             add_array(l, "arr", {nvlist_create(0), one_number("a", 1), nvlist_create(0)});
+             nv_add_array(l, "arr", {nvlist_create(0), nv_one_number("a", 1), nvlist_create(0)});
              nvlist_add_number(l, "after", 1);
          }},
     };
@@ -114,7 +82,7 @@ TEST(NvPack, BuildsTheCanonicalBytes)
         c.build(nvl);
         ASSERT_EQ(nvlist_error(nvl), 0);
         std::string hex = nv_read_file(data_dir + "/vectors/" + c.vector + ".hex");
-        EXPECT_EQ(pack(nvl), nv_hex_bytes(hex));
+        EXPECT_EQ(nv_pack(nvl), nv_hex_bytes(hex));
         EXPECT_EQ(nvlist_size(nvl), nv_hex_bytes(hex).size());
         nvlist_destroy(nvl);
     }
@@ -202,7 +170,7 @@ TEST(NvAdd, LongListsFindEveryNameAndRefuseDuplicates)
         nvlist_add_string(nvl, r.again, "again");
         EXPECT_EQ(nvlist_error(nvl), r.error);
         if (r.error == 0) {
-            std::vector<unsigned char> bytes = pack(nvl);
+            std::vector<unsigned char> bytes = nv_pack(nvl);
             nvlist_t *copy = nvlist_unpack(bytes.data(), bytes.size(), r.flags);
             ASSERT_NE(copy, nullptr);
             EXPECT_STREQ(nvlist_get_string(copy, r.again), "again");
@@ -219,7 +187,7 @@ TEST(NvAdd, DescriptorsAreKeptButNotPacked)
     nvlist_t *nvl = nvlist_create(0);
     nvlist_t *inner = nvlist_create(0);
     nvlist_add_descriptor_array(inner, "fds", fds, 2);
-    add_list(nvl, "in", inner);
+    nv_add_list(nvl, "in", inner);
     nvlist_add_descriptor(nvl, "fd", 7);
     EXPECT_EQ(nvlist_get_descriptor(nvl, "fd"), 7);
     size_t n = 0;
@@ -246,7 +214,7 @@ TEST(NvAdd, NestedListsAreCopies)
     EXPECT_STREQ(cnvlist_name(cookie), "c");
 
     nvlist_t *clone = nvlist_clone(nvl);
-    EXPECT_EQ(pack(clone), pack(nvl));
+    EXPECT_EQ(nv_pack(clone), nv_pack(nvl));
     nvlist_destroy(clone);
     nvlist_destroy(child);
     nvlist_destroy(nvl);
@@ -256,10 +224,10 @@ TEST(NvAdd, NestedListsAreCopies)
 nvlist_t *array_of_arrays()
 {
     nvlist_t *e0 = nvlist_create(0);
-    add_array(e0, "inner", {one_number("z", 1), one_number("w", 2)});
+    nv_add_array(e0, "inner", {nv_one_number("z", 1), nv_one_number("w", 2)});
     nvlist_add_number(e0, "t", 9);
     nvlist_t *nvl = nvlist_create(0);
-    add_array(nvl, "arr", {e0, one_number("v", 3)});
+    nv_add_array(nvl, "arr", {e0, nv_one_number("v", 3)});
     nvlist_add_number(nvl, "after", 4);
     return nvl;
 }
@@ -337,7 +305,7 @@ TEST(NvUnpack, FlagsMustMatchTheTopList)
 {
     nvlist_t *nvl = nvlist_create(NV_FLAG_NO_UNIQUE);
     nvlist_add_number(nvl, "a", 1);
-    std::vector<unsigned char> bytes = pack(nvl);
+    std::vector<unsigned char> bytes = nv_pack(nvl);
     nvlist_destroy(nvl);
     errno = 0;
     EXPECT_EQ(nvlist_unpack(bytes.data(), bytes.size(), 0), nullptr);
@@ -386,7 +354,7 @@ TEST(NvUnpack, DeepNestingNeedsNoStack)
     std::vector<unsigned char> bytes = deep_bytes(200000);
     nvlist_t *nvl = nvlist_unpack(bytes.data(), bytes.size(), 0);
     ASSERT_NE(nvl, nullptr);
-    EXPECT_EQ(pack(nvl), bytes);
+    EXPECT_EQ(nv_pack(nvl), bytes);
     nvlist_t *clone = nvlist_clone(nvl);
     ASSERT_NE(clone, nullptr);
     nvlist_destroy(clone);

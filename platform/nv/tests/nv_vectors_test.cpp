@@ -18,6 +18,7 @@
 
 #include <sys/nv.h>
 
+#include "nv_test_util.h"
 #include "nv_walk.h"
 
 namespace
@@ -77,17 +78,6 @@ nvlist_t *unpack_exact(const unsigned char *bytes, size_t size)
     return nvl;
 }
 
-std::vector<unsigned char> pack(const nvlist_t *nvl)
-{
-    size_t size = 0;
-    auto *buf = static_cast<unsigned char *>(nvlist_pack(nvl, &size));
-    if (buf == nullptr)
-        return {};
-    std::vector<unsigned char> out(buf, buf + size);
-    free(buf);
-    return out;
-}
-
 TEST(NvVectors, EachWalksAndRepacksOrFails)
 {
     std::vector<vector_file> vectors = load_vectors();
@@ -103,9 +93,9 @@ TEST(NvVectors, EachWalksAndRepacksOrFails)
         }
         ASSERT_NE(nvl, nullptr) << strerror(errno);
         EXPECT_EQ(nv_walk_text(nvl), v.walk);
-        std::vector<unsigned char> again = pack(nvl);
+        std::vector<unsigned char> again = nv_pack(nvl);
         nvlist_t *clone = nvlist_clone(nvl);
-        EXPECT_EQ(pack(clone), again) << "copy differs";
+        EXPECT_EQ(nv_pack(clone), again) << "copy differs";
         nvlist_destroy(clone);
         if (not_canonical.count(v.name) == 0) {
             EXPECT_EQ(again, v.bytes);
@@ -114,7 +104,7 @@ TEST(NvVectors, EachWalksAndRepacksOrFails)
             nvlist_t *copy = unpack_exact(again.data(), again.size());
             ASSERT_NE(copy, nullptr);
             EXPECT_EQ(nv_walk_text(copy), v.walk);
-            EXPECT_EQ(pack(copy), again);
+            EXPECT_EQ(nv_pack(copy), again);
             nvlist_destroy(copy);
         }
         nvlist_destroy(nvl);

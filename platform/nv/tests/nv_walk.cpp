@@ -7,36 +7,9 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
+#include <vector>
 
 #include <sys/cnv.h>
-
-std::vector<unsigned char> nv_hex_bytes(const std::string &text)
-{
-    std::vector<unsigned char> bytes;
-    int high = -1;
-    for (char c : text) {
-        int v = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (v < 0)
-            continue;
-        if (high < 0) {
-            high = v;
-        } else {
-            bytes.push_back(static_cast<unsigned char>(high << 4 | v));
-            high = -1;
-        }
-    }
-    return bytes;
-}
-
-std::string nv_read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 /* TEXT in double quotes, with quotes, backslashes and unprintable bytes
  * escaped. */

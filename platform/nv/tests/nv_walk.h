@@ -1,22 +1,15 @@
 /*
- * Test helpers for name/value lists: hexadecimal vector files to bytes, and
- * a walk printer that turns a list into the event lines of the vectors'
- * .walk files ("open", "close", "pair DEPTH TYPE "NAME" VALUE...").
+ * Test helper for name/value lists: a walk printer that turns a list into
+ * the event lines of the vectors' .walk files ("open", "close", "pair DEPTH
+ * TYPE "NAME" VALUE...").
  */
 #ifndef TUNEX_NV_WALK_H
 #define TUNEX_NV_WALK_H
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 #include <sys/nv.h>
-
-/* The bytes of a .hex file's text (whitespace ignored). */
-std::vector<unsigned char> nv_hex_bytes(const std::string &text);
-
-/* The whole contents of the file at PATH ("" when it cannot be read). */
-std::string nv_read_file(const std::string &path);
 
 /* The walk of NVL, one event a line, each ending in a newline. Lists are
  * entered through the cookie of their pair; values are read by name. The
