@@ -7,9 +7,11 @@
  * the module is still served, one object at a time, through the kernel's
  * own nextnoskip, oidfmt, name, oiddescr and oidlabel.
  *
- * Every tree is one heap block: the list head or root object first, then
- * the objects, their child lists and a copy of the entries that their
- * strings and OIDs point into. Freeing a tree is one free().
+ * Every tree is one block. A subtree's is a heap block: the root object
+ * first, then the objects, their child lists and a copy of the entries
+ * that their strings and OIDs point into; freeing it is one free(). The
+ * whole MIB's is one mapping: the list head, the entries as the kernel
+ * wrote them, then the objects and lists; freeing it is one munmap().
  */
 #include <oidkit.h>
 #include <sys/oidlens.h>
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <sys/mman.h>
 #include <vector>
 
 namespace
@@ -45,11 +48,110 @@ struct buffer {
     }
 };
 
+/* The raw entries of a tree as they arrive, in one block with BASE bytes
+ * kept free at its start. A lookup's few entries live in a malloc()ed
+ * block; a whole MIB's megabytes in a mapping of their own, which grows
+ * without being copied (mremap) and in huge pages where the system allows
+ * it: a page fault per 4 KiB, or copying the entries at every growth,
+ * would cost more than receiving them. */
+class raw_bytes
+{
+  public:
+    raw_bytes(size_t base, bool mapped) : base_(base), mapped_(mapped) {}
+    raw_bytes(const raw_bytes &) = delete;
+    raw_bytes &operator=(const raw_bytes &) = delete;
+    ~raw_bytes()
+    {
+        if (block_)
+            free_block(block_, cap_, mapped_);
+    }
+
+    unsigned char *data() { return block_ ? block_ + base_ : nullptr; }
+    const unsigned char *data() const { return block_ ? block_ + base_ : nullptr; }
+    size_t size() const { return size_; }
+    void clear() { size_ = 0; }
+
+    /* Room for N more bytes after the end; returns where they go. */
+    unsigned char *room(size_t n)
+    {
+        if (base_ + size_ + n > cap_)
+            grow(base_ + size_ + n);
+        return block_ + base_ + size_;
+    }
+    /* Counts N bytes written at room() as part of the data. */
+    void commit(size_t n) { size_ += n; }
+    /* Grows or shrinks the data to N bytes, new ones zeroed. */
+    void resize(size_t n)
+    {
+        if (n > size_)
+            std::memset(room(n - size_), 0, n - size_);
+        size_ = n;
+    }
+    /* The block and its length, which the caller frees from now on. */
+    unsigned char *release(size_t *length)
+    {
+        unsigned char *b = block_;
+        *length = cap_;
+        block_ = nullptr;
+        size_ = cap_ = 0;
+        return b;
+    }
+    static void free_block(void *block, size_t length, bool mapped)
+    {
+        if (mapped)
+            munmap(block, length);
+        else
+            std::free(block);
+    }
+
+  private:
+    void grow(size_t need)
+    {
+        size_t want = cap_ ? 2 * cap_ : 4096;
+        while (want < need)
+            want *= 2;
+        void *p;
+        if (!mapped_) {
+            p = std::realloc(block_, want);
+        } else {
+            p = block_ ? mremap(block_, cap_, want, MREMAP_MAYMOVE)
+                       : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                              -1, 0);
+            if (p == MAP_FAILED)
+                p = nullptr;
+            else
+                advise_huge(p, want);
+        }
+        if (!p)
+            throw std::bad_alloc();
+        block_ = static_cast<unsigned char *>(p);
+        cap_ = want;
+    }
+    static void advise_huge(void *p, size_t len)
+    {
+#ifdef MADV_HUGEPAGE
+        constexpr uintptr_t huge = uintptr_t(2) << 20;
+        if (len < 2 * huge)
+            return;
+        uintptr_t b = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
+        uintptr_t e = (reinterpret_cast<uintptr_t>(p) + len) & ~(huge - 1);
+        if (e > b)
+            madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
+#else
+        (void)p;
+        (void)len;
+#endif
+    }
+    unsigned char *block_ = nullptr;
+    size_t base_, size_ = 0, cap_ = 0;
+    bool mapped_;
+};
+
 /* Collects the raw entries of the objects that share the first DEPTH
  * components of OID, from OID on, into RAW. Returns 0 or an errno;
  * ENOENT when there is none. */
-int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char> &raw,
-          size_t *count, size_t first_size)
+int fetch(const int *oid, size_t len, unsigned depth, raw_bytes &raw, size_t *count,
+          size_t first_size)
 {
     if (len + 3 > CTL_MAXNAME)
         return ENOENT;
@@ -57,19 +159,19 @@ int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char>
     if (len != 0)
         std::memcpy(name + 3, oid, len * sizeof(int));
     unsigned namelen = unsigned(len + 3);
-    buffer buf;
-    if (!buf.resize(first_size))
-        return ENOMEM;
+    // The kernel writes after the entries already received; only what it
+    // wrote is read.
+    size_t size = first_size;
     *count = 0;
     for (;;) {
-        size_t got = buf.size;
-        if (sysctl(name, namelen, buf.data, &got, nullptr, 0) != 0) {
+        unsigned char *data = raw.room(size);
+        size_t got = size;
+        if (sysctl(name, namelen, data, &got, nullptr, 0) != 0) {
             if (errno == ENOENT)
                 return *count ? 0 : ENOENT;
-            if (errno == ENOMEM && got > buf.size) {
+            if (errno == ENOMEM && got > size) {
                 // The kernel said what the next entry needs.
-                if (!buf.resize(got))
-                    return ENOMEM;
+                size = got;
                 continue;
             }
             return errno == ENOMEM ? EIO : errno;
@@ -79,25 +181,25 @@ int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char>
         const oidlens_entry *last = nullptr;
         while (at + sizeof(oidlens_entry) <= got) {
             oidlens_entry e;
-            std::memcpy(&e, buf.data + at, sizeof e);
+            std::memcpy(&e, data + at, sizeof e);
             size_t need = sizeof e + size_t(e.oid_len) * sizeof(int) + size_t(e.name_len) +
                           e.format_len + e.descr_len + e.label_len;
             if (e.size < need || e.size % 4 || e.size > got - at || e.oid_len == 0 ||
                 e.oid_len > CTL_MAXNAME || e.name_len == 0 || e.format_len == 0)
                 return EIO;
             const char *s =
-                reinterpret_cast<const char *>(buf.data + at + sizeof e) + e.oid_len * sizeof(int);
+                reinterpret_cast<const char *>(data + at + sizeof e) + e.oid_len * sizeof(int);
             if (s[e.name_len - 1] || s[e.name_len + e.format_len - 1] ||
                 (e.descr_len && s[e.name_len + e.format_len + e.descr_len - 1]) ||
                 (e.label_len && s[e.name_len + e.format_len + e.descr_len + e.label_len - 1]))
                 return EIO;
-            last = reinterpret_cast<const oidlens_entry *>(buf.data + at);
+            last = reinterpret_cast<const oidlens_entry *>(data + at);
             at += e.size;
             ++*count;
         }
         if (!last)
             return EIO;
-        raw.insert(raw.end(), buf.data, buf.data + at);
+        raw.commit(at);
         // Go on after the last object received.
         uint32_t last_len;
         std::memcpy(&last_len, &last->oid_len, sizeof last_len);
@@ -107,8 +209,8 @@ int fetch(const int *oid, size_t len, unsigned depth, std::vector<unsigned char>
         std::memcpy(name + 3, reinterpret_cast<const unsigned char *>(last) + sizeof *last,
                     last_len * sizeof(int));
         namelen = last_len + 3;
-        if (at > buf.size / 2 && buf.size < max_size && !buf.resize(2 * buf.size))
-            return ENOMEM;
+        if (at > size / 2 && size < max_size)
+            size *= 2;
     }
 }
 
@@ -137,7 +239,7 @@ int ask(int which, const int *oid, size_t len, std::vector<unsigned char> &out)
 
 /* Appends the entry of object OID, learnt from the kernel's own meta-OIDs
  * (oidfmt, name, oiddescr, oidlabel), in the layout of oidlens' entries. */
-int append_entry(const int *oid, size_t len, std::vector<unsigned char> &raw)
+int append_entry(const int *oid, size_t len, raw_bytes &raw)
 {
     std::vector<unsigned char> fmt, name, descr, label;
     int e = ask(4, oid, len, fmt);
@@ -159,7 +261,7 @@ int append_entry(const int *oid, size_t len, std::vector<unsigned char> &raw)
     size_t at = raw.size(), body = sizeof h + len * sizeof(int) + h.name_len + h.format_len +
                                    h.descr_len + h.label_len;
     h.size = uint32_t((body + 3) & ~size_t(3));
-    raw.resize(at + h.size, 0);
+    raw.resize(at + h.size);
     unsigned char *p = raw.data() + at;
     std::memcpy(p, &h, sizeof h);
     p += sizeof h;
@@ -178,8 +280,7 @@ int append_entry(const int *oid, size_t len, std::vector<unsigned char> &raw)
 /* What fetch does, for a kernel without oidlens: the object at OID (when
  * LEN is not 0), then every object after it in nextnoskip order while it
  * shares the first DEPTH components. Several calls per object. */
-int fetch_each(const int *oid, size_t len, unsigned depth, std::vector<unsigned char> &raw,
-               size_t *count)
+int fetch_each(const int *oid, size_t len, unsigned depth, raw_bytes &raw, size_t *count)
 {
     *count = 0;
     std::vector<int> cur;
@@ -211,8 +312,8 @@ int fetch_each(const int *oid, size_t len, unsigned depth, std::vector<unsigned 
 
 /* Collects the entries of a subtree through oidlens, or one object at a
  * time through the kernel's own meta-OIDs when the module is not there. */
-int collect(const int *oid, size_t len, unsigned depth, std::vector<unsigned char> &raw,
-            size_t *count, size_t first_size)
+int collect(const int *oid, size_t len, unsigned depth, raw_bytes &raw, size_t *count,
+            size_t first_size)
 {
     int e = fetch(oid, len, depth, raw, count, first_size);
     if (e != ENOENT)
@@ -232,23 +333,11 @@ size_t round8(size_t n)
     return (n + 7) & ~size_t(7);
 }
 
-/* Builds the tree of COUNT raw entries in one block, with HEAD bytes free
- * at its start. Returns the block, or null (ENOMEM). Top-level objects go
- * into *TOP. */
-void *build(const std::vector<unsigned char> &raw, size_t count, size_t head, oidkit_list *top)
+/* Links the COUNT entries at COPY into OBJECTS and their child lists,
+ * taken from LISTS. Top-level objects go into *TOP. */
+void link(unsigned char *copy, size_t count, oidkit_object *objects, oidkit_list *lists,
+          oidkit_list *top)
 {
-    size_t objects_at = round8(head);
-    size_t lists_at = objects_at + round8(count * sizeof(oidkit_object));
-    size_t raw_at = lists_at + round8(count * sizeof(oidkit_list));
-    char *block = static_cast<char *>(std::malloc(raw_at + raw.size() + 1));
-    if (!block) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    auto *objects = reinterpret_cast<oidkit_object *>(block + objects_at);
-    auto *lists = reinterpret_cast<oidkit_list *>(block + lists_at);
-    unsigned char *copy = reinterpret_cast<unsigned char *>(block + raw_at);
-    std::memcpy(copy, raw.data(), raw.size());
     size_t nlists = 0;
     *top = oidkit_list{nullptr, nullptr};
 
@@ -296,7 +385,53 @@ void *build(const std::vector<unsigned char> &raw, size_t count, size_t head, oi
         list->last = o;
         stack.push_back(o);
     }
+}
+
+/* Builds the tree of COUNT raw entries in one block, with HEAD bytes free
+ * at its start. Returns the block, or null (ENOMEM). Top-level objects go
+ * into *TOP. */
+void *build(const raw_bytes &raw, size_t count, size_t head, oidkit_list *top)
+{
+    size_t objects_at = round8(head);
+    size_t lists_at = objects_at + round8(count * sizeof(oidkit_object));
+    size_t raw_at = lists_at + round8(count * sizeof(oidkit_list));
+    char *block = static_cast<char *>(std::malloc(raw_at + raw.size() + 1));
+    if (!block) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    auto *objects = reinterpret_cast<oidkit_object *>(block + objects_at);
+    auto *lists = reinterpret_cast<oidkit_list *>(block + lists_at);
+    unsigned char *copy = reinterpret_cast<unsigned char *>(block + raw_at);
+    if (raw.size())
+        std::memcpy(copy, raw.data(), raw.size());
+    link(copy, count, objects, lists, top);
     return block;
+}
+
+/* The whole MIB is one mapping: its length, then the list head, then the
+ * entries, the objects and the lists. */
+constexpr size_t mib_length_at = 16, mib_base = mib_length_at + 16;
+static_assert(sizeof(oidkit_list) <= 16, "the list head fits its slot");
+
+/* Builds the tree of COUNT entries in RAW's own block (of a whole MIB),
+ * with the objects and lists after the entries: the entries are not
+ * copied again. Returns the list head; RAW gives the block up. */
+oidkit_list *build_mib(raw_bytes &raw, size_t count)
+{
+    size_t pad = round8(raw.size()) - raw.size();
+    size_t lists_at = pad + round8(count * sizeof(oidkit_object));
+    unsigned char *tail = raw.room(lists_at + count * sizeof(oidkit_list) + 1);
+    auto *objects = reinterpret_cast<oidkit_object *>(tail + pad);
+    auto *lists = reinterpret_cast<oidkit_list *>(tail + lists_at);
+    oidkit_list top;
+    link(raw.data(), count, objects, lists, &top);
+    size_t length;
+    unsigned char *block = raw.release(&length);
+    std::memcpy(block, &length, sizeof length);
+    auto *head = reinterpret_cast<oidkit_list *>(block + mib_length_at);
+    *head = top;
+    return head;
 }
 
 } // namespace
@@ -306,20 +441,14 @@ extern "C" {
 oidkit_list *oidkit_mib(void)
 {
     try {
-        std::vector<unsigned char> raw;
+        raw_bytes raw(mib_base, true);
         size_t count;
         int e = collect(nullptr, 0, 0, raw, &count, walk_size);
         if (e && e != ENOENT) {
             errno = e;
             return nullptr;
         }
-        oidkit_list top;
-        void *block = build(raw, e ? 0 : count, sizeof(oidkit_list), &top);
-        if (!block)
-            return nullptr;
-        auto *head = static_cast<oidkit_list *>(block);
-        *head = top;
-        return head;
+        return build_mib(raw, e ? 0 : count);
     } catch (const std::bad_alloc &) {
         errno = ENOMEM;
         return nullptr;
@@ -328,7 +457,12 @@ oidkit_list *oidkit_mib(void)
 
 void oidkit_freemib(oidkit_list *list)
 {
-    std::free(list);
+    if (!list)
+        return;
+    unsigned char *block = reinterpret_cast<unsigned char *>(list) - mib_length_at;
+    size_t length;
+    std::memcpy(&length, block, sizeof length);
+    raw_bytes::free_block(block, length, true);
 }
 
 oidkit_object *oidkit_treebyname(const char *name)
@@ -343,7 +477,7 @@ oidkit_object *oidkit_treebyname(const char *name)
             return nullptr;
         }
         len /= sizeof(int);
-        std::vector<unsigned char> raw;
+        raw_bytes raw(0, false);
         size_t count;
         int e = collect(oid, len, unsigned(len), raw, &count, lookup_size);
         oidlens_entry first{};
