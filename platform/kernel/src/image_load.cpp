@@ -184,34 +184,6 @@ enum object_key {
     K_HANDLER_ERROR,
     K_UNKNOWN
 };
-struct key_name {
-    const char *name;
-    size_t len;
-    object_key key;
-};
-#define KEY(name, key)                                                                             \
-    {                                                                                              \
-        name, sizeof name - 1, key                                                                 \
-    }
-const key_name object_keys[] = {
-    KEY("name", K_NAME),
-    KEY("oid", K_OID),
-    KEY("type", K_TYPE),
-    KEY("value", K_VALUE),
-    KEY("flags", K_FLAGS),
-    KEY("format", K_FORMAT),
-    KEY("description", K_DESCRIPTION),
-    KEY("label", K_LABEL),
-    KEY("handler", K_HANDLER),
-    KEY("secure_level", K_SECURE_LEVEL),
-    KEY("maxlen", K_MAXLEN),
-    KEY("grows_by", K_GROWS_BY),
-    KEY("read_error", K_READ_ERROR),
-    KEY("write_error", K_WRITE_ERROR),
-    KEY("handler_error", K_HANDLER_ERROR),
-};
-#undef KEY
-static_assert(sizeof(object_keys) / sizeof(object_keys[0]) == K_UNKNOWN, "one name per key");
 
 /* Is the JSON string S equal to the LEN bytes at T? */
 bool same(const Value &s, const char *t, size_t len)
@@ -225,9 +197,37 @@ bool same(const Value &s, const char *t)
 
 object_key key_of(const Value &name)
 {
-    for (const key_name &k : object_keys) {
-        if (same(name, k.name, k.len))
-            return k.key;
+    // By length, then the few keys of that length.
+    const char *s = name.GetString();
+    auto is = [&name, s](const char *k, size_t len) {
+        return name.GetStringLength() == len && std::memcmp(s, k, len) == 0;
+    };
+    switch (name.GetStringLength()) {
+    case 3:
+        return is("oid", 3) ? K_OID : K_UNKNOWN;
+    case 4:
+        return is("name", 4) ? K_NAME : is("type", 4) ? K_TYPE : K_UNKNOWN;
+    case 5:
+        return is("value", 5)   ? K_VALUE
+               : is("flags", 5) ? K_FLAGS
+               : is("label", 5) ? K_LABEL
+                                : K_UNKNOWN;
+    case 6:
+        return is("format", 6) ? K_FORMAT : is("maxlen", 6) ? K_MAXLEN : K_UNKNOWN;
+    case 7:
+        return is("handler", 7) ? K_HANDLER : K_UNKNOWN;
+    case 8:
+        return is("grows_by", 8) ? K_GROWS_BY : K_UNKNOWN;
+    case 10:
+        return is("read_error", 10) ? K_READ_ERROR : K_UNKNOWN;
+    case 11:
+        return is("description", 11)   ? K_DESCRIPTION
+               : is("write_error", 11) ? K_WRITE_ERROR
+                                       : K_UNKNOWN;
+    case 12:
+        return is("secure_level", 12) ? K_SECURE_LEVEL : K_UNKNOWN;
+    case 13:
+        return is("handler_error", 13) ? K_HANDLER_ERROR : K_UNKNOWN;
     }
     return K_UNKNOWN;
 }
@@ -281,12 +281,25 @@ bool parse_flags(const Value &v, uint32_t *flags, std::string &why)
         why = "flags must be an array of names or a number";
         return false;
     }
+    // The names' lengths, measured once: the names are unique, so the
+    // first one that matches is the one.
+    static const struct lengths {
+        size_t of[sizeof image_flags / sizeof image_flags[0]];
+        lengths()
+        {
+            for (size_t i = 0; i < sizeof image_flags / sizeof image_flags[0]; i++)
+                of[i] = std::strlen(image_flags[i].name);
+        }
+    } names;
     *flags = 0;
     for (const Value &f : v.GetArray()) {
         const flag_name *hit = nullptr;
-        for (const flag_name &n : image_flags) {
-            if (f.IsString() && f.GetString()[0] == n.name[0] && same(f, n.name))
+        for (size_t i = 0; f.IsString() && i < sizeof image_flags / sizeof image_flags[0]; i++) {
+            const flag_name &n = image_flags[i];
+            if (f.GetString()[0] == n.name[0] && same(f, n.name, names.of[i])) {
                 hit = &n;
+                break;
+            }
         }
         if (!hit) {
             why = std::string("unknown flag '") + (f.IsString() ? f.GetString() : "?") + "'";
