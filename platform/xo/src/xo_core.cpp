@@ -96,6 +96,20 @@ ssize_t close_kind(xo_handle_s *h, const char *name, xo_frame_kind kind)
     return n;
 }
 
+// Runs OPEN for a frame named NAME ("" for none) on the handle, and returns
+// the bytes it wrote, written out as the handle's flushing asks.
+template <class F> xo_ssize_t open_frame(xo_handle_t *xop, const char *name, F &&open)
+{
+    return xo_guard([&]() -> ssize_t {
+        xo_handle_s *h = xo_get(xop);
+        size_t before = h->out.size();
+        open(h, name != nullptr ? name : "");
+        ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+        xo_flush_out(h);
+        return n;
+    });
+}
+
 } // namespace
 
 // The handle XOP, or the default one for NULL.
@@ -313,17 +327,10 @@ xo_ssize_t xo_flush(void)
 
 xo_ssize_t xo_open_container_h(xo_handle_t *xop, const char *name)
 {
-    return xo_guard([&]() -> ssize_t {
-        xo_handle_s *h = xo_get(xop);
-        if (name == nullptr)
-            name = "";
-        size_t before = h->out.size();
+    return open_frame(xop, name, [](xo_handle_s *h, const char *name) {
         if (h->style == XO_STYLE_JSON)
             xo_json_close_pending(h, nullptr);
         open_named(h, name, XO_FRAME_CONTAINER);
-        ssize_t n = static_cast<ssize_t>(h->out.size() - before);
-        xo_flush_out(h);
-        return n;
     });
 }
 
@@ -344,19 +351,12 @@ xo_ssize_t xo_close_container(const char *name)
 
 xo_ssize_t xo_open_list_h(xo_handle_t *xop, const char *name)
 {
-    return xo_guard([&]() -> ssize_t {
-        xo_handle_s *h = xo_get(xop);
-        if (name == nullptr)
-            name = "";
-        size_t before = h->out.size();
+    return open_frame(xop, name, [](xo_handle_s *h, const char *name) {
         if (h->style == XO_STYLE_JSON) {
             xo_json_close_pending(h, nullptr);
             xo_json_open(h, name, XO_FRAME_LIST);
         }
         push_frame(h, name, XO_FRAME_LIST);
-        ssize_t n = static_cast<ssize_t>(h->out.size() - before);
-        xo_flush_out(h);
-        return n;
     });
 }
 
@@ -377,11 +377,7 @@ xo_ssize_t xo_close_list(const char *name)
 
 xo_ssize_t xo_open_instance_h(xo_handle_t *xop, const char *name)
 {
-    return xo_guard([&]() -> ssize_t {
-        xo_handle_s *h = xo_get(xop);
-        if (name == nullptr)
-            name = "";
-        size_t before = h->out.size();
+    return open_frame(xop, name, [](xo_handle_s *h, const char *name) {
         if (h->style == XO_STYLE_JSON) {
             // An instance outside a list gets a list of its own name, which further
             // instances of that name join.
@@ -397,9 +393,6 @@ xo_ssize_t xo_open_instance_h(xo_handle_t *xop, const char *name)
             }
         }
         open_named(h, name, XO_FRAME_INSTANCE);
-        ssize_t n = static_cast<ssize_t>(h->out.size() - before);
-        xo_flush_out(h);
-        return n;
     });
 }
 
