@@ -32,23 +32,10 @@ struct conv_spec {
 // Appends the text of one formatted conversion, growing OUT to fit.
 void append_printf(std::string *out, const char *spec, ...)
 {
-    char buf[128];
     va_list ap;
     va_start(ap, spec);
-    int n = vsnprintf(buf, sizeof buf, spec, ap);
+    xo_vappend(out, spec, ap);
     va_end(ap);
-    if (n < 0)
-        return;
-    if (static_cast<size_t>(n) < sizeof buf) {
-        out->append(buf, static_cast<size_t>(n));
-        return;
-    }
-    size_t old = out->size();
-    out->resize(old + static_cast<size_t>(n) + 1);
-    va_start(ap, spec);
-    vsnprintf(&(*out)[old], static_cast<size_t>(n) + 1, spec, ap);
-    va_end(ap);
-    out->resize(old + static_cast<size_t>(n));
 }
 
 // Builds the C printf specification for S with the given length modifier.
@@ -254,6 +241,27 @@ void format_integer(std::string *out, const conv_spec &s, va_list *ap, bool stri
 // Appends the result of FMT over the arguments in *AP to OUT. "%%" prints
 // nothing, as in libxo's field formats. Returns true when a floating
 // conversion produced a non-finite number.
+void xo_vappend(std::string *out, const char *fmt, va_list ap)
+{
+    if (fmt == nullptr)
+        fmt = "";
+    char buf[512];
+    va_list copy;
+    va_copy(copy, ap);
+    int n = vsnprintf(buf, sizeof buf, fmt, copy);
+    va_end(copy);
+    if (n < 0)
+        return;
+    if (static_cast<size_t>(n) < sizeof buf) {
+        out->append(buf, static_cast<size_t>(n));
+        return;
+    }
+    size_t old = out->size();
+    out->resize(old + static_cast<size_t>(n) + 1);
+    vsnprintf(&(*out)[old], static_cast<size_t>(n) + 1, fmt, ap);
+    out->resize(old + static_cast<size_t>(n));
+}
+
 bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape esc, bool strip)
 {
     bool nonfinite = false;

@@ -126,6 +126,10 @@ unsigned xo_parse_modifiers(std::string_view mods, char *role);
 // non-finite floating number.
 bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape esc, bool strip);
 
+// Appends the C library's formatting of FMT ("" for none) over AP to OUT,
+// growing it to fit (xo_printf.cpp).
+void xo_vappend(std::string *out, const char *fmt, va_list ap);
+
 // Escaping and humanizing (xo_escape.cpp).
 void xo_escape_xml(std::string *out, std::string_view s, bool blank_ctl);
 void xo_escape_attr(std::string *out, std::string_view s);

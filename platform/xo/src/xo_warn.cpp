@@ -14,26 +14,6 @@ namespace
 
 const char *program_name = nullptr;
 
-// Formats FMT over AP into OUT.
-void vformat(std::string *out, const char *fmt, va_list ap)
-{
-    char buf[512];
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(buf, sizeof buf, fmt != nullptr ? fmt : "", copy);
-    va_end(copy);
-    if (n < 0)
-        return;
-    if (static_cast<size_t>(n) < sizeof buf) {
-        out->append(buf, static_cast<size_t>(n));
-        return;
-    }
-    size_t old = out->size();
-    out->resize(old + static_cast<size_t>(n) + 1);
-    vsnprintf(&(*out)[old], static_cast<size_t>(n) + 1, fmt, ap);
-    out->resize(old + static_cast<size_t>(n));
-}
-
 [[noreturn]] void fatal(int eval, int code, bool with_code, const char *fmt, va_list ap)
 {
     // Even without memory for the message, the document is finished once
@@ -60,7 +40,7 @@ void xo_warn_hcv(xo_handle_s *h, int code, bool with_code, const char *fmt, va_l
         msg.append(program_name);
         msg.append(": ");
     }
-    vformat(&msg, fmt, ap);
+    xo_vappend(&msg, fmt, ap);
     const char *why = with_code ? strerror(code) : nullptr;
     if (h->flags & XOF_WARN_XML) {
         xo_out(h, "<error><message>");
@@ -94,7 +74,7 @@ void xo_failure(xo_handle_s *h, const char *fmt, ...)
     }
     va_list ap;
     va_start(ap, fmt);
-    vformat(&msg, fmt, ap);
+    xo_vappend(&msg, fmt, ap);
     va_end(ap);
     msg.push_back('\n');
     xo_sync(h);
