@@ -36,6 +36,16 @@ const size_t vmtotal_size = 88;
 const size_t pagesize_entry = 8; /* u_long */
 const size_t input_id_size = 8;
 
+// Whether a value of SIZE bytes is the WANT bytes of the structure that the
+// renderer NAME shows; warns when it is not.
+bool has_size(const char *name, size_t size, size_t want)
+{
+    if (size == want)
+        return true;
+    xo_warnx("%s %zu != %zu", name, size, want);
+    return false;
+}
+
 // The calendar text of SECONDS in the local time zone, without ctime's
 // newline. ctime gives no text for a time whose year does not fit; the
 // date is then empty rather than a guess.
@@ -76,10 +86,8 @@ const size_t vm_free_offset = 64;
 // Shows struct clockinfo. Returns 1 when the size is not 20, else 0.
 int S_clockinfo(const void *value, size_t size, bool hflag)
 {
-    if (size != clockinfo_size) {
-        xo_warnx("S_clockinfo %zu != %zu", size, clockinfo_size);
+    if (!has_size("S_clockinfo", size, clockinfo_size))
         return 1;
-    }
     const char *role = hflag ? "h" : nullptr;
     // The fields are shown in the order of the kernel's own listing, which
     // is not their order in memory (stathz comes before profhz there).
@@ -107,10 +115,8 @@ int S_clockinfo(const void *value, size_t size, bool hflag)
 // when the size is not 16, else 0.
 int S_timeval(const void *value, size_t size, bool hflag)
 {
-    if (size != timeval_size) {
-        xo_warnx("S_timeval %zu != %zu", size, timeval_size);
+    if (!has_size("S_timeval", size, timeval_size))
         return 1;
-    }
     const char *role = hflag ? "h,hn-decimal" : nullptr;
     int64_t seconds = field_at<int64_t>(value, 0);
     int64_t microseconds = field_at<int64_t>(value, 8);
@@ -131,10 +137,8 @@ int S_timeval(const void *value, size_t size, bool hflag)
 // when the size is not 24, else 0.
 int S_loadavg(const void *value, size_t size)
 {
-    if (size != loadavg_size) {
-        xo_warnx("S_loadavg %zu != %zu", size, loadavg_size);
+    if (!has_size("S_loadavg", size, loadavg_size))
         return 1;
-    }
     // A scale of 0 is shown as what the division gives (inf or nan): the
     // value is the kernel's, and hiding it would hide the fault.
     double scale = static_cast<double>(field_at<int64_t>(value, 16));
@@ -164,10 +168,8 @@ int S_loadavg(const void *value, size_t size)
 // size is not 88, else 0.
 int S_vmtotal(const void *value, size_t size, bool hflag)
 {
-    if (size != vmtotal_size) {
-        xo_warnx("S_vmtotal %zu != %zu", size, vmtotal_size);
+    if (!has_size("S_vmtotal", size, vmtotal_size))
         return 1;
-    }
     const char *role = hflag ? "h,hn-decimal" : nullptr;
     const uint64_t kb_per_page = static_cast<uint64_t>(getpagesize() / 1024);
     xo_open_container("vmtotal");
@@ -240,10 +242,8 @@ int S_pagesize(const void *value, size_t size, bool hflag)
 // else 0.
 int S_input_id(const void *value, size_t size)
 {
-    if (size != input_id_size) {
-        xo_warnx("S_input_id %zu != %zu", size, input_id_size);
+    if (!has_size("S_input_id", size, input_id_size))
         return 1;
-    }
     unsigned int bustype = field_at<uint16_t>(value, 0);
     unsigned int vendor = field_at<uint16_t>(value, 2);
     unsigned int product = field_at<uint16_t>(value, 4);
