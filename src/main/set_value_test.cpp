@@ -30,11 +30,9 @@ struct outcome {
 outcome attempt(uint8_t type, uint32_t flags, const char *format, const char *newval,
                 void (*setup)())
 {
-    std::string name("t.object"), fmt(format);
     int oid[2] = {1, 999};
-    oidkit_object object{};
-    object.name = name.data();
-    object.format = fmt.data();
+    test_object t("t.object", format);
+    oidkit_object &object = t.object;
     object.type = type;
     object.flags = flags;
     object.oid = oid;

@@ -29,10 +29,8 @@ struct shown {
 // never shown.
 shown render(uint8_t type, const std::vector<unsigned char> &bytes, xo_style_t style)
 {
-    std::string name("t.value"), format("I");
-    oidkit_object object{};
-    object.name = name.data();
-    object.format = format.data();
+    test_object t("t.value", "I");
+    oidkit_object &object = t.object;
     object.type = type;
     std::vector<unsigned char> buffer(bytes);
     buffer.push_back('Z');

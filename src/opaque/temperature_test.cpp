@@ -20,10 +20,8 @@ namespace
 // Shows VALUE with FORMAT through display_IK and returns the JSON text.
 std::string shown(int32_t value, const char *format, bool hflag)
 {
-    std::string fmt(format), name("hw.acpi.thermal.tz0.temperature");
-    oidkit_object object{};
-    object.name = name.data();
-    object.format = fmt.data();
+    test_object t("hw.acpi.thermal.tz0.temperature", format);
+    oidkit_object &object = t.object;
 
     return xo_capture_with(
         [] {
