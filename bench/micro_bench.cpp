@@ -19,7 +19,8 @@
 
 #include "main.h"
 
-namespace {
+namespace
+{
 
 const int styles[] = {XO_STYLE_TEXT, XO_STYLE_XML, XO_STYLE_JSON, XO_STYLE_HTML};
 const char *const style_names[] = {"text", "xml", "json", "html"};
@@ -71,7 +72,6 @@ void end_document()
     xo_finish();
     xo_destroy(nullptr);
 }
-
 
 // The tree of the whole MIB: every object's metadata through sysctl(3).
 void BM_oidkit_mib(benchmark::State &state)

@@ -10,7 +10,8 @@
 
 #include "image_load.h" // the kernel stand-in's loader, not a FreeBSD API
 
-namespace {
+namespace
+{
 
 // Parsing and indexing the image file that MIB_IMAGE names, from memory,
 // as the kernel does when it boots from a file.
