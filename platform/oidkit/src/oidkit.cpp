@@ -114,9 +114,16 @@ class raw_bytes
         if (!mapped_) {
             p = std::realloc(block_, want);
         } else {
-            p = block_ ? mremap(block_, cap_, want, MREMAP_MAYMOVE)
-                       : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                              -1, 0);
+            p = block_ ? mremap(block_, cap_, want, MREMAP_MAYMOVE) : MAP_FAILED;
+            if (p == MAP_FAILED) {
+                // A first block, or a system that cannot move a mapping
+                // (valgrind's, for one): a new mapping and a copy.
+                p = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                if (p != MAP_FAILED && block_) {
+                    std::memcpy(p, block_, base_ + size_);
+                    munmap(block_, cap_);
+                }
+            }
             if (p == MAP_FAILED)
                 p = nullptr;
             else
