@@ -639,21 +639,34 @@ int read_fd(int fd, char *buf, size_t size)
     return 0;
 }
 
+/* Opens PATH for reading and sets SIZE to its length; a directory is
+ * EISDIR. Returns the descriptor, or -1 with *ERR set to an errno. */
+int open_whole(const char *path, size_t &size, int *err)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0) {
+        *err = errno;
+        return -1;
+    }
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        *err = S_ISDIR(st.st_mode) ? EISDIR : errno;
+        close(fd);
+        return -1;
+    }
+    size = size_t(st.st_size);
+    return fd;
+}
+
 /* Reads the whole file PATH into TEXT, terminated by a NUL, and sets SIZE.
  * Returns 0 or an errno. */
 int read_whole(const char *path, big_buffer &text, size_t &size)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
+    int e = 0;
+    int fd = open_whole(path, size, &e);
     if (fd < 0)
-        return errno;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        close(fd);
         return e;
-    }
-    size = size_t(st.st_size);
-    int e = text.allocate(size + 1) ? read_fd(fd, text.data(), size) : ENOMEM;
+    e = text.allocate(size + 1) ? read_fd(fd, text.data(), size) : ENOMEM;
     close(fd);
     return e;
 }
@@ -661,30 +674,15 @@ int read_whole(const char *path, big_buffer &text, size_t &size)
 /* Reads the whole file PATH into TEXT. Returns 0 or an errno. */
 int read_whole(const char *path, std::string &text)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
+    int e = 0;
+    size_t size = 0;
+    int fd = open_whole(path, size, &e);
     if (fd < 0)
-        return errno;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        close(fd);
         return e;
-    }
-    text.resize(size_t(st.st_size));
-    size_t got = 0;
-    while (got < text.size()) {
-        ssize_t r = read(fd, text.data() + got, text.size() - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            int e = r < 0 ? errno : EIO;
-            close(fd);
-            return e;
-        }
-        got += size_t(r);
-    }
+    text.resize(size);
+    e = read_fd(fd, text.data(), size);
     close(fd);
-    return 0;
+    return e;
 }
 
 /* Passes a document's parse events on, refusing to nest deeper than the
