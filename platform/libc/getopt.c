@@ -27,7 +27,7 @@ static void complain(const char *optstring, const char *what)
 
 int tunex_getopt(int argc, char *const argv[], const char *optstring)
 {
-    const char *spec;
+    const char *entry;
 
     if (tunex_optreset || *place == '\0') {
         tunex_optreset = 0;
@@ -56,14 +56,14 @@ int tunex_getopt(int argc, char *const argv[], const char *optstring)
         tunex_optopt = (unsigned char)*place++;
     }
 
-    spec = tunex_optopt == ':' ? NULL : strchr(optstring, tunex_optopt);
-    if (spec == NULL) {
+    entry = tunex_optopt == ':' ? NULL : strchr(optstring, tunex_optopt);
+    if (entry == NULL) {
         if (*place == '\0')
             tunex_optind++;
         complain(optstring, "illegal option");
         return '?';
     }
-    if (spec[1] != ':') {
+    if (entry[1] != ':') {
         tunex_optarg = NULL;
         if (*place == '\0')
             tunex_optind++;
@@ -72,7 +72,7 @@ int tunex_getopt(int argc, char *const argv[], const char *optstring)
     /* The argument is the rest of this word or the whole next word. */
     if (*place != '\0') {
         tunex_optarg = (char *)place;
-    } else if (spec[2] == ':') {
+    } else if (entry[2] == ':') {
         tunex_optarg = NULL;
     } else if (argc > ++tunex_optind) {
         tunex_optarg = argv[tunex_optind];

@@ -274,18 +274,18 @@ int state_dir(std::string &dir, bool create)
     return 0;
 }
 
-std::unique_ptr<kernel_store> open_store(const char *spec, std::string &err)
+std::unique_ptr<kernel_store> open_store(const char *source, std::string &err)
 {
-    if (!spec) {
+    if (!source) {
         auto s = std::make_unique<default_store>();
         s->open();
         return s;
     }
     struct stat st;
-    if (stat(spec, &st) == 0 && S_ISDIR(st.st_mode))
-        return open_procfs_store(spec, err);
+    if (stat(source, &st) == 0 && S_ISDIR(st.st_mode))
+        return open_procfs_store(source, err);
     auto s = std::make_unique<file_store>();
-    if (!s->open(spec, err))
+    if (!s->open(source, err))
         return nullptr;
     return s;
 }

@@ -59,10 +59,10 @@ class kernel_store
     image_view view_{};
 };
 
-/* Opens the store that SPEC names: null for the embedded default, a
+/* Opens the store that SOURCE names: null for the embedded default, a
  * directory for a /proc/sys-style tree, else a MIB image file. Returns
  * null with a message for the user in ERR. */
-std::unique_ptr<kernel_store> open_store(const char *spec, std::string &err);
+std::unique_ptr<kernel_store> open_store(const char *source, std::string &err);
 
 /* The live Linux kernel: the /proc/sys-style tree at ROOT (procfs_store.cpp). */
 std::unique_ptr<kernel_store> open_procfs_store(const char *root, std::string &err);

@@ -33,9 +33,9 @@ uint32_t last_found;
 
 void boot()
 {
-    const char *spec = getenv("MIB_IMAGE");
+    const char *source = getenv("MIB_IMAGE");
     std::string err;
-    booted = open_store(spec && *spec ? spec : nullptr, err);
+    booted = open_store(source && *source ? source : nullptr, err);
     if (!booted) {
         // The program cannot tell a broken machine from a failed call, so
         // the stand-in reports it, once, before anything else is printed.
