@@ -18,7 +18,7 @@ namespace
 // a single field take an unbounded amount of memory.
 constexpr long max_width = 65536;
 
-// A parsed conversion specification.
+// A parsed conversion.
 struct conv_spec {
     char flags[8];
     int nflags = 0;
@@ -30,16 +30,16 @@ struct conv_spec {
 };
 
 // Appends the text of one formatted conversion, growing OUT to fit.
-void append_printf(std::string *out, const char *spec, ...)
+void append_printf(std::string *out, const char *conv, ...)
 {
     va_list ap;
-    va_start(ap, spec);
-    xo_vappend(out, spec, ap);
+    va_start(ap, conv);
+    xo_vappend(out, conv, ap);
     va_end(ap);
 }
 
-// Builds the C printf specification for S with the given length modifier.
-void build_spec(char *dst, const conv_spec &s, bool strip, const char *len)
+// Builds the C printf conversion for S with the given length modifier.
+void build_conversion(char *dst, const conv_spec &s, bool strip, const char *len)
 {
     char *p = dst;
     *p++ = '%';
@@ -127,7 +127,7 @@ void format_char(std::string *out, const conv_spec &s, int c, xo_escape esc, boo
         out->append(pad, ' ');
 }
 
-// Reads a conversion specification starting after '%'; returns the index
+// Reads a conversion starting after '%'; returns the index
 // after it, or npos when the format ends inside it.
 size_t parse_spec(std::string_view fmt, size_t i, conv_spec *s, va_list *ap)
 {
@@ -191,10 +191,10 @@ size_t parse_spec(std::string_view fmt, size_t i, conv_spec *s, va_list *ap)
 // Formats one integer conversion, fetching the argument by its length.
 void format_integer(std::string *out, const conv_spec &s, va_list *ap, bool strip)
 {
-    char spec[48];
+    char conv[48];
     std::string_view len(s.length);
     bool is_signed = s.conv == 'd' || s.conv == 'i';
-    build_spec(spec, s, strip, "ll");
+    build_conversion(conv, s, strip, "ll");
     if (is_signed) {
         long long v;
         if (len == "hh")
@@ -213,7 +213,7 @@ void format_integer(std::string *out, const conv_spec &s, va_list *ap, bool stri
             v = va_arg(*ap, ptrdiff_t);
         else
             v = va_arg(*ap, int);
-        append_printf(out, spec, v);
+        append_printf(out, conv, v);
     } else {
         unsigned long long v;
         if (len == "hh")
@@ -232,7 +232,7 @@ void format_integer(std::string *out, const conv_spec &s, va_list *ap, bool stri
             v = static_cast<unsigned long long>(va_arg(*ap, ptrdiff_t));
         else
             v = va_arg(*ap, unsigned);
-        append_printf(out, spec, v);
+        append_printf(out, conv, v);
     }
 }
 
@@ -290,7 +290,7 @@ bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape e
         if (next == std::string_view::npos)
             break;
         i = next;
-        char spec[48];
+        char conv[48];
         switch (s.conv) {
         case 'd':
         case 'i':
@@ -312,9 +312,9 @@ bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape e
             if (s.length[0] == 'l') {
                 // A wide character: converted by the C library, then escaped.
                 wint_t wc = va_arg(*ap, wint_t);
-                build_spec(spec, s, strip, "l");
+                build_conversion(conv, s, strip, "l");
                 std::string tmp;
-                append_printf(&tmp, spec, wc);
+                append_printf(&tmp, conv, wc);
                 append_escaped(out, tmp.data(), tmp.size(), esc);
             } else {
                 format_char(out, s, va_arg(*ap, int), esc, strip);
@@ -323,9 +323,9 @@ bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape e
         case 's':
             if (s.length[0] == 'l') {
                 const wchar_t *ws = va_arg(*ap, const wchar_t *);
-                build_spec(spec, s, strip, "l");
+                build_conversion(conv, s, strip, "l");
                 std::string tmp;
-                append_printf(&tmp, spec, ws != nullptr ? ws : L"(null)");
+                append_printf(&tmp, conv, ws != nullptr ? ws : L"(null)");
                 append_escaped(out, tmp.data(), tmp.size(), esc);
             } else {
                 format_string(out, s, va_arg(*ap, const char *), esc, strip);
@@ -341,21 +341,21 @@ bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape e
         case 'A':
             if (s.length[0] == 'L') {
                 long double v = va_arg(*ap, long double);
-                build_spec(spec, s, strip, "L");
-                append_printf(out, spec, v);
+                build_conversion(conv, s, strip, "L");
+                append_printf(out, conv, v);
                 if (!std::isfinite(v) && s.conv != 'a' && s.conv != 'A')
                     nonfinite = true;
             } else {
                 double v = va_arg(*ap, double);
-                build_spec(spec, s, strip, "");
-                append_printf(out, spec, v);
+                build_conversion(conv, s, strip, "");
+                append_printf(out, conv, v);
                 if (!std::isfinite(v) && s.conv != 'a' && s.conv != 'A')
                     nonfinite = true;
             }
             break;
         case 'p':
-            build_spec(spec, s, strip, "");
-            append_printf(out, spec, va_arg(*ap, void *));
+            build_conversion(conv, s, strip, "");
+            append_printf(out, conv, va_arg(*ap, void *));
             break;
         case 'n':
             // Never writes through the pointer: a format must not store.
