@@ -42,4 +42,22 @@ void BM_image_load(benchmark::State &state)
 }
 BENCHMARK(BM_image_load)->Unit(benchmark::kMillisecond);
 
+void BM_image_load_document(benchmark::State &state)
+{
+    const char *path = std::getenv("MIB_IMAGE");
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const std::string text = ss.str();
+    for (auto _ : state) {
+        image_data data;
+        std::string err;
+        if (!image_load_document(path, text, data, err)) {
+            state.SkipWithError(err.c_str());
+            return;
+        }
+    }
+}
+BENCHMARK(BM_image_load_document)->Unit(benchmark::kMillisecond);
+
 } // namespace

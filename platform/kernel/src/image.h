@@ -142,6 +142,10 @@ uint32_t image_find_name(const image_view &v, std::string_view name);
  * as it is). Objects must have been checked for duplicate OIDs already. */
 void image_index(image_data &data);
 
+/* True when A and B hold the same MIB: the same objects, metadata and
+ * values, modules, jails and securelevel, wherever their arenas put them. */
+bool image_equal(const image_view &a, const image_view &b);
+
 /* A hash of everything in the view, for the state file's name. */
 uint64_t image_fingerprint(const image_view &v);
 

@@ -41,10 +41,24 @@ static_assert(sizeof(image_flags) / sizeof(image_flags[0]) == 17, "seventeen nam
 
 uint32_t name_hash(std::string_view name)
 {
-    uint32_t h = 2166136261u;
-    for (unsigned char c : name)
-        h = (h ^ c) * 16777619u;
-    return h;
+    // Eight bytes at a time, each word mixed in by a multiplication; the
+    // last, partial word is read byte by byte so as not to read past the
+    // name.
+    const uint64_t k = 0x9e3779b97f4a7c15ull;
+    uint64_t h = name.size() * k;
+    const char *p = name.data();
+    size_t n = name.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * k;
+        h ^= h >> 29;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * k;
+    h ^= h >> 32;
+    return uint32_t(h);
 }
 
 int oid_compare(const int32_t *a, size_t alen, const int32_t *b, size_t blen)
@@ -93,6 +107,69 @@ uint32_t image_find_name(const image_view &v, std::string_view name)
     }
 }
 
+namespace
+{
+
+/* A key that orders OIDs as oid_compare does, except that some different
+ * OIDs tie: 16 bits for each of the first eight components, 0 for a
+ * component the OID does not have, and components clamped to -1 and 65533
+ * then raised by 2. */
+unsigned __int128 sort_key(const int32_t *oid, size_t len)
+{
+    unsigned __int128 key = 0;
+    for (size_t i = 0; i < 8; i++) {
+        int32_t c = i < len ? std::clamp(oid[i], -1, 65533) + 2 : 0;
+        key = key << 16 | unsigned(c);
+    }
+    return key;
+}
+
+/* Sorts the objects of D by OID. What is sorted is a key and an index per
+ * object, not the objects: the keys decide nearly every comparison without
+ * reading the OIDs, and the objects are moved once, to their places, at
+ * the end. */
+void sort_by_oid(image_data &d)
+{
+    struct entry {
+        unsigned __int128 key;
+        uint32_t index;
+    };
+    const int32_t *oids = d.oids.data();
+    uint32_t n = uint32_t(d.objects.size());
+    std::vector<entry> order(n);
+    for (uint32_t i = 0; i < n; i++) {
+        const mib_object &o = d.objects[i];
+        order[i] = {sort_key(oids + o.oid, o.oid_len), i};
+    }
+    const std::vector<mib_object> &objects = d.objects;
+    std::sort(order.begin(), order.end(), [&objects, oids](const entry &a, const entry &b) {
+        if (a.key != b.key)
+            return a.key < b.key;
+        const mib_object &x = objects[a.index], &y = objects[b.index];
+        return oid_compare(oids + x.oid, x.oid_len, oids + y.oid, y.oid_len) < 0;
+    });
+    // Object I goes where ORDER says, one cycle of the permutation at a
+    // time; a placed entry is marked with NONE.
+    for (uint32_t i = 0; i < n; i++) {
+        if (order[i].index == NONE || order[i].index == i)
+            continue;
+        mib_object held = d.objects[i];
+        uint32_t j = i;
+        for (;;) {
+            uint32_t from = order[j].index;
+            order[j].index = NONE;
+            if (from == i) {
+                d.objects[j] = held;
+                break;
+            }
+            d.objects[j] = d.objects[from];
+            j = from;
+        }
+    }
+}
+
+} // namespace
+
 void image_index(image_data &d)
 {
     const int32_t *oids = d.oids.data();
@@ -102,7 +179,7 @@ void image_index(image_data &d)
     // Images usually list their objects in OID order already; checking
     // costs a fraction of sorting them again.
     if (!std::is_sorted(d.objects.begin(), d.objects.end(), before))
-        std::sort(d.objects.begin(), d.objects.end(), before);
+        sort_by_oid(d);
 
     // Parents and subtree ends in one pass: the stack holds the chain of
     // ancestors of the object at hand, which closes the subtrees it leaves.
@@ -154,6 +231,40 @@ void image_index(image_data &d)
     v.jails = d.jails.data();
     v.njails = uint32_t(d.jails.size());
     v.securelevel = d.securelevel;
+}
+
+bool image_equal(const image_view &a, const image_view &b)
+{
+    auto str = [](const image_view &v, uint32_t off) {
+        return off == NONE ? std::string_view("\0none", 5) : std::string_view(v.strings + off);
+    };
+    if (a.count != b.count || a.nmodules != b.nmodules || a.njails != b.njails ||
+        a.securelevel != b.securelevel)
+        return false;
+    for (uint32_t i = 0; i < a.count; i++) {
+        const mib_object &x = a.objects[i], &y = b.objects[i];
+        if (x.oid_len != y.oid_len ||
+            std::memcmp(obj_oid(a, i), obj_oid(b, i), x.oid_len * sizeof(int32_t)) != 0 ||
+            str(a, x.name) != str(b, y.name) || str(a, x.last) != str(b, y.last) ||
+            str(a, x.format) != str(b, y.format) ||
+            str(a, x.description) != str(b, y.description) || str(a, x.label) != str(b, y.label) ||
+            x.value_len != y.value_len ||
+            std::memcmp(a.values + x.value, b.values + y.value, x.value_len) != 0 ||
+            x.kind != y.kind || x.maxlen != y.maxlen || x.parent != y.parent || x.end != y.end ||
+            x.grows_by != y.grows_by || x.handler != y.handler || x.read_error != y.read_error ||
+            x.write_error != y.write_error || x.handler_error != y.handler_error)
+            return false;
+    }
+    for (uint32_t i = 0; i < a.nmodules; i++) {
+        if (str(a, a.modules[i]) != str(b, b.modules[i]))
+            return false;
+    }
+    for (uint32_t i = 0; i < a.njails; i++) {
+        const mib_jail &x = a.jails[i], &y = b.jails[i];
+        if (str(a, x.name) != str(b, y.name) || x.jid != y.jid || x.vnet != y.vnet)
+            return false;
+    }
+    return true;
 }
 
 uint64_t image_fingerprint(const image_view &v)

@@ -1,16 +1,20 @@
 /*
- * The MIB image loader. RapidJSON parses the text into a document (fast, and
- * it reports the offset of a syntax error), then one
- * pass turns every JSON object into a mib_object with its strings and value
- * appended to the image's arenas. The tree checks run on the sorted array:
- * duplicates are neighbours there and a parent always precedes its children.
+ * The MIB image loader. A well-formed image is loaded as it is read
+ * (image_stream.cpp); any other image is parsed whole by RapidJSON into a
+ * document, which reports the place of a syntax error, before one pass
+ * turns every JSON object into a mib_object with its strings and value
+ * appended to the image's arenas. Both readers share that conversion and
+ * the tree checks, which run on the sorted array: duplicates are
+ * neighbours there and a parent always precedes its children.
  */
 #include "image_load.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <set>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <set>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -19,7 +23,10 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/error.h>
 
+#include "image_load_parts.h"
 #include "values.h"
+
+using namespace image_loading;
 
 namespace
 {
@@ -68,7 +75,7 @@ class big_buffer
             munmap(reinterpret_cast<void *>(aligned + len), start + huge - aligned);
         data_ = reinterpret_cast<char *>(aligned);
         len_ = len;
-        advise_huge(data_, len_);
+        image_loading::advise_huge(data_, len_);
         return true;
     }
     char *data() const { return data_; }
@@ -85,21 +92,6 @@ class big_buffer
     }
     char *data_ = nullptr;
     size_t len_ = 0;
-
-  public:
-    /* Asks for huge pages over the whole 2 MiB pages inside [P, P + LEN). */
-    static void advise_huge(void *p, size_t len)
-    {
-#ifdef MADV_HUGEPAGE
-        uintptr_t b = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-        uintptr_t e = (reinterpret_cast<uintptr_t>(p) + len) & ~(huge - 1);
-        if (e > b)
-            madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
-#else
-        (void)p;
-        (void)len;
-#endif
-    }
 };
 
 struct errno_name {
@@ -195,66 +187,46 @@ bool same(const Value &s, const char *t)
     return same(s, t, std::strlen(t));
 }
 
+/* Is the string S of the right length the key K? The length is known at
+ * compile time, so the comparison is a load or two. */
+template <size_t N> bool is_key(const char *s, const char (&k)[N])
+{
+    return std::memcmp(s, k, N - 1) == 0;
+}
+
 object_key key_of(const Value &name)
 {
     // By length, then the few keys of that length.
     const char *s = name.GetString();
-    auto is = [&name, s](const char *k, size_t len) {
-        return name.GetStringLength() == len && std::memcmp(s, k, len) == 0;
-    };
     switch (name.GetStringLength()) {
     case 3:
-        return is("oid", 3) ? K_OID : K_UNKNOWN;
+        return is_key(s, "oid") ? K_OID : K_UNKNOWN;
     case 4:
-        return is("name", 4) ? K_NAME : is("type", 4) ? K_TYPE : K_UNKNOWN;
+        return is_key(s, "name") ? K_NAME : is_key(s, "type") ? K_TYPE : K_UNKNOWN;
     case 5:
-        return is("value", 5)   ? K_VALUE
-               : is("flags", 5) ? K_FLAGS
-               : is("label", 5) ? K_LABEL
-                                : K_UNKNOWN;
+        return is_key(s, "value")   ? K_VALUE
+               : is_key(s, "flags") ? K_FLAGS
+               : is_key(s, "label") ? K_LABEL
+                                    : K_UNKNOWN;
     case 6:
-        return is("format", 6) ? K_FORMAT : is("maxlen", 6) ? K_MAXLEN : K_UNKNOWN;
+        return is_key(s, "format") ? K_FORMAT : is_key(s, "maxlen") ? K_MAXLEN : K_UNKNOWN;
     case 7:
-        return is("handler", 7) ? K_HANDLER : K_UNKNOWN;
+        return is_key(s, "handler") ? K_HANDLER : K_UNKNOWN;
     case 8:
-        return is("grows_by", 8) ? K_GROWS_BY : K_UNKNOWN;
+        return is_key(s, "grows_by") ? K_GROWS_BY : K_UNKNOWN;
     case 10:
-        return is("read_error", 10) ? K_READ_ERROR : K_UNKNOWN;
+        return is_key(s, "read_error") ? K_READ_ERROR : K_UNKNOWN;
     case 11:
-        return is("description", 11)   ? K_DESCRIPTION
-               : is("write_error", 11) ? K_WRITE_ERROR
-                                       : K_UNKNOWN;
+        return is_key(s, "description")   ? K_DESCRIPTION
+               : is_key(s, "write_error") ? K_WRITE_ERROR
+                                          : K_UNKNOWN;
     case 12:
-        return is("secure_level", 12) ? K_SECURE_LEVEL : K_UNKNOWN;
+        return is_key(s, "secure_level") ? K_SECURE_LEVEL : K_UNKNOWN;
     case 13:
-        return is("handler_error", 13) ? K_HANDLER_ERROR : K_UNKNOWN;
+        return is_key(s, "handler_error") ? K_HANDLER_ERROR : K_UNKNOWN;
     }
     return K_UNKNOWN;
 }
-
-/* The state of one load: the arenas being filled and the first error. */
-struct loader {
-    const char *path;
-    image_data &d;
-    std::string &err;
-
-    bool fail(const std::string &what)
-    {
-        err = std::string(path) + ": " + what;
-        return false;
-    }
-    bool fail_object(const std::string &name, const std::string &what)
-    {
-        return fail("object '" + name + "': " + what);
-    }
-    uint32_t add_string(const char *s, size_t len)
-    {
-        uint32_t off = uint32_t(d.strings.size());
-        d.strings.append(s, len);
-        d.strings.push_back('\0');
-        return off;
-    }
-};
 
 std::string dotted(const int32_t *oid, size_t len)
 {
@@ -342,6 +314,11 @@ bool parse_errno(const Value &v, int16_t *code, std::string &why)
     return true;
 }
 
+} // namespace
+
+namespace image_loading
+{
+
 /* Turns one JSON object of "objects" into a mib_object. */
 bool load_object(loader &l, const Value &v, size_t index)
 {
@@ -350,7 +327,7 @@ bool load_object(loader &l, const Value &v, size_t index)
                              "must be a JSON object");
     const Value *name = nullptr, *oid = nullptr, *type = nullptr, *value = nullptr;
     for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
-        if (same(m->name, "name"))
+        if (m->name.GetStringLength() == 4 && is_key(m->name.GetString(), "name"))
             name = &m->value;
     }
     if (!name || !name->IsString())
@@ -435,9 +412,9 @@ bool load_object(loader &l, const Value &v, size_t index)
             return l.fail_object(label, "OID components must be integers");
         l.d.oids.push_back(c.GetInt());
     }
-    size_t components = 1;
-    for (const char *p = name->GetString(); *p; p++)
-        components += *p == '.';
+    // Up to the first NUL, as the name is used from here on.
+    const char *label_end = label + std::strlen(label);
+    size_t components = 1 + size_t(std::count(label, label_end, '.'));
     if (components != o.oid_len)
         return l.fail_object(label, "the name has " + std::to_string(components) +
                                         " components and the OID " + std::to_string(o.oid_len));
@@ -450,8 +427,8 @@ bool load_object(loader &l, const Value &v, size_t index)
     o.kind = flags | secure << 20 | t;
     o.handler = uint16_t(handler >= 0 ? handler : t != 1);
     o.name = l.add_string(name->GetString(), name->GetStringLength());
-    const char *dot = std::strrchr(name->GetString(), '.');
-    o.last = o.name + uint32_t(dot ? dot - name->GetString() + 1 : 0);
+    const char *dot = std::strrchr(label, '.');
+    o.last = o.name + uint32_t(dot ? dot - label + 1 : 0);
     o.format = format ? l.add_string(format->GetString(), format->GetStringLength())
                       : l.add_string(image_types[t].format, std::strlen(image_types[t].format));
 
@@ -465,72 +442,83 @@ bool load_object(loader &l, const Value &v, size_t index)
     return true;
 }
 
+/* Loads the member KEY of the image's top level other than "objects". */
+bool load_top_member(loader &l, const char *key, const Value &x)
+{
+    if (!std::strcmp(key, "securelevel")) {
+        if (!x.IsInt())
+            return l.fail("securelevel must be an integer");
+        l.d.securelevel = x.GetInt();
+    } else if (!std::strcmp(key, "modules")) {
+        if (!x.IsArray())
+            return l.fail("modules must be an array of names");
+        for (const Value &n : x.GetArray()) {
+            if (!n.IsString())
+                return l.fail("modules must be an array of names");
+            l.d.modules.push_back(l.add_string(n.GetString(), n.GetStringLength()));
+        }
+    } else if (!std::strcmp(key, "jails")) {
+        if (!x.IsArray())
+            return l.fail("jails must be an array");
+        for (const Value &j : x.GetArray()) {
+            mib_jail jail{NONE, 0, 0};
+            if (!j.IsObject())
+                return l.fail("a jail must be a JSON object");
+            for (auto f = j.MemberBegin(); f != j.MemberEnd(); ++f) {
+                const char *k = f->name.GetString();
+                const Value &jv = f->value;
+                if (!std::strcmp(k, "name")) {
+                    if (!jv.IsString())
+                        return l.fail("a jail's name must be a string");
+                    jail.name = l.add_string(jv.GetString(), jv.GetStringLength());
+                } else if (!std::strcmp(k, "jid")) {
+                    if (!jv.IsInt() || jv.GetInt() <= 0)
+                        return l.fail("a jail's jid must be an integer above 0");
+                    jail.jid = jv.GetInt();
+                } else if (!std::strcmp(k, "vnet")) {
+                    if (!jv.IsBool())
+                        return l.fail("a jail's vnet must be true or false");
+                    jail.vnet = jv.GetBool();
+                } else {
+                    return l.fail(std::string("jail: unknown key '") + k + "'");
+                }
+            }
+            if (jail.name == NONE || jail.jid <= 0)
+                return l.fail("a jail needs a name and a jid");
+            for (const mib_jail &o : l.d.jails) {
+                if (o.jid == jail.jid ||
+                    !std::strcmp(l.d.strings.data() + o.name, l.d.strings.data() + jail.name))
+                    return l.fail("duplicate jail '" + std::string(l.d.strings.data() + jail.name) +
+                                  "'");
+            }
+            l.d.jails.push_back(jail);
+        }
+    } else {
+        return l.fail(std::string("unknown key '") + key + "'");
+    }
+    return true;
+}
+
+} // namespace image_loading
+
+namespace
+{
+
 bool load_top(loader &l, const Value &doc)
 {
     if (!doc.IsObject())
         return l.fail("the image must be a JSON object");
     const Value *objects = nullptr;
     for (auto m = doc.MemberBegin(); m != doc.MemberEnd(); ++m) {
-        const char *key = m->name.GetString();
-        const Value &x = m->value;
-        if (!std::strcmp(key, "objects")) {
-            objects = &x;
-        } else if (!std::strcmp(key, "securelevel")) {
-            if (!x.IsInt())
-                return l.fail("securelevel must be an integer");
-            l.d.securelevel = x.GetInt();
-        } else if (!std::strcmp(key, "modules")) {
-            if (!x.IsArray())
-                return l.fail("modules must be an array of names");
-            for (const Value &n : x.GetArray()) {
-                if (!n.IsString())
-                    return l.fail("modules must be an array of names");
-                l.d.modules.push_back(l.add_string(n.GetString(), n.GetStringLength()));
-            }
-        } else if (!std::strcmp(key, "jails")) {
-            if (!x.IsArray())
-                return l.fail("jails must be an array");
-            for (const Value &j : x.GetArray()) {
-                mib_jail jail{NONE, 0, 0};
-                if (!j.IsObject())
-                    return l.fail("a jail must be a JSON object");
-                for (auto f = j.MemberBegin(); f != j.MemberEnd(); ++f) {
-                    const char *k = f->name.GetString();
-                    const Value &jv = f->value;
-                    if (!std::strcmp(k, "name")) {
-                        if (!jv.IsString())
-                            return l.fail("a jail's name must be a string");
-                        jail.name = l.add_string(jv.GetString(), jv.GetStringLength());
-                    } else if (!std::strcmp(k, "jid")) {
-                        if (!jv.IsInt() || jv.GetInt() <= 0)
-                            return l.fail("a jail's jid must be an integer above 0");
-                        jail.jid = jv.GetInt();
-                    } else if (!std::strcmp(k, "vnet")) {
-                        if (!jv.IsBool())
-                            return l.fail("a jail's vnet must be true or false");
-                        jail.vnet = jv.GetBool();
-                    } else {
-                        return l.fail(std::string("jail: unknown key '") + k + "'");
-                    }
-                }
-                if (jail.name == NONE || jail.jid <= 0)
-                    return l.fail("a jail needs a name and a jid");
-                for (const mib_jail &o : l.d.jails) {
-                    if (o.jid == jail.jid ||
-                        !std::strcmp(l.d.strings.data() + o.name, l.d.strings.data() + jail.name))
-                        return l.fail("duplicate jail '" +
-                                      std::string(l.d.strings.data() + jail.name) + "'");
-                }
-                l.d.jails.push_back(jail);
-            }
-        } else {
-            return l.fail(std::string("unknown key '") + key + "'");
-        }
+        if (!std::strcmp(m->name.GetString(), "objects"))
+            objects = &m->value;
+        else if (!load_top_member(l, m->name.GetString(), m->value))
+            return false;
     }
     if (!objects || !objects->IsArray())
         return l.fail("missing 'objects' (an array)");
     l.d.objects.reserve(objects->Size());
-    big_buffer::advise_huge(l.d.objects.data(), l.d.objects.capacity() * sizeof(mib_object));
+    advise_huge(l.d.objects.data(), l.d.objects.capacity() * sizeof(mib_object));
     size_t i = 0;
     for (const Value &o : objects->GetArray()) {
         if (!load_object(l, o, i++))
@@ -685,40 +673,6 @@ int read_whole(const char *path, std::string &text)
     return e;
 }
 
-/* Passes a document's parse events on, refusing to nest deeper than the
- * recursive parser's use of the stack allows. */
-struct nesting_guard {
-    static constexpr unsigned max_depth = 256;
-    rapidjson::Document &d;
-    unsigned depth = 0;
-
-    bool Null() { return d.Null(); }
-    bool Bool(bool b) { return d.Bool(b); }
-    bool Int(int i) { return d.Int(i); }
-    bool Uint(unsigned u) { return d.Uint(u); }
-    bool Int64(int64_t i) { return d.Int64(i); }
-    bool Uint64(uint64_t u) { return d.Uint64(u); }
-    bool Double(double x) { return d.Double(x); }
-    bool RawNumber(const char *s, rapidjson::SizeType n, bool copy)
-    {
-        return d.RawNumber(s, n, copy);
-    }
-    bool String(const char *s, rapidjson::SizeType n, bool copy) { return d.String(s, n, copy); }
-    bool Key(const char *s, rapidjson::SizeType n, bool copy) { return d.Key(s, n, copy); }
-    bool StartObject() { return ++depth <= max_depth && d.StartObject(); }
-    bool EndObject(rapidjson::SizeType n)
-    {
-        --depth;
-        return d.EndObject(n);
-    }
-    bool StartArray() { return ++depth <= max_depth && d.StartArray(); }
-    bool EndArray(rapidjson::SizeType n)
-    {
-        --depth;
-        return d.EndArray(n);
-    }
-};
-
 /* Parses TEXT in place into DOC with the recursive parser, a third
  * cheaper than the iterative one. Returns the parser's result: an error
  * when the text has one or nests too deep for it. */
@@ -736,11 +690,62 @@ rapidjson::ParseResult parse_recursive(rapidjson::Document &doc, char *text)
     return result;
 }
 
-/* Loads the SIZE bytes of TEXT (followed by a NUL), parsed in place: the
- * strings stay where they are instead of being copied, and TEXT is
- * clobbered. The line and column of a syntax error are counted in ORIGINAL,
- * or in the file read again. Strings are bytes to a kernel: they are not
- * checked as UTF-8. */
+} // namespace
+
+namespace image_loading
+{
+
+/* Reserves the arenas from the SIZE of the image's text (an upper bound
+ * for the strings and the OIDs, about what the values take) so that they
+ * are not copied as they grow. */
+void reserve_arenas(image_data &out, size_t size)
+{
+    if (size < 65536)
+        return;
+    out.strings.reserve(size / 2);
+    out.values.reserve(size / 4);
+    out.oids.reserve(size / 16);
+    advise_huge(out.strings.data(), out.strings.capacity());
+    advise_huge(out.values.data(), out.values.capacity());
+    advise_huge(out.oids.data(), out.oids.capacity() * sizeof(int32_t));
+}
+
+/* Indexes the loaded objects, adds the parents they imply and checks the
+ * tree. */
+bool finish(loader &l)
+{
+    image_index(l.d);
+    size_t before = l.d.objects.size();
+    add_missing_parents(l);
+    if (l.d.objects.size() != before)
+        image_index(l.d);
+    return check_tree(l);
+}
+
+void advise_huge(void *p, size_t len)
+{
+#ifdef MADV_HUGEPAGE
+    const uintptr_t huge = uintptr_t(2) << 20;
+    uintptr_t b = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
+    uintptr_t e = (reinterpret_cast<uintptr_t>(p) + len) & ~(huge - 1);
+    if (e > b)
+        madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)len;
+#endif
+}
+
+} // namespace image_loading
+
+namespace
+{
+
+/* Loads the SIZE bytes of TEXT (followed by a NUL) as one document,
+ * parsed in place: the strings stay where they are instead of being
+ * copied, and TEXT is clobbered. The line and column of a syntax error are
+ * counted in ORIGINAL, or in the file read again. Strings are bytes to a
+ * kernel: they are not checked as UTF-8. */
 bool load_in_place(const char *path, char *text, size_t size, const std::string *original,
                    image_data &out, std::string &err)
 {
@@ -780,41 +785,48 @@ bool load_in_place(const char *path, char *text, size_t size, const std::string 
               parse_errors[original ? doc.GetParseError() : fast.Code()];
         return false;
     }
-    // Reserve the arenas from the text's size (an upper bound for the
-    // strings and the OIDs, about what the values take) so that they are
-    // not copied as they grow.
-    if (size >= 65536) {
-        out.strings.reserve(size / 2);
-        out.values.reserve(size / 4);
-        out.oids.reserve(size / 16);
-        big_buffer::advise_huge(out.strings.data(), out.strings.capacity());
-        big_buffer::advise_huge(out.values.data(), out.values.capacity());
-        big_buffer::advise_huge(out.oids.data(), out.oids.capacity() * sizeof(int32_t));
-    }
+    reserve_arenas(out, size);
     loader l{path, out, err};
-    if (!load_top(l, doc))
-        return false;
-    image_index(out);
-    size_t before = out.objects.size();
-    add_missing_parents(l);
-    if (out.objects.size() != before)
-        image_index(out);
-    return check_tree(l);
+    return load_top(l, doc) && finish(l);
 }
 
 } // namespace
 
-bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err)
+size_t image_load_chunk = size_t(256) << 10;
+
+bool image_load_document(const char *path, const std::string &text, image_data &out,
+                         std::string &err)
 {
     std::string copy = text;
     return load_in_place(path, copy.data(), copy.size(), &text, out, err);
 }
 
+bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err)
+{
+    std::unique_ptr<char[]> copy(new char[text.size() + 1 + text_padding]());
+    std::memcpy(copy.get(), text.data(), text.size());
+    if (load_streaming_text(path, copy.get(), text.size(), out))
+        return true;
+    return image_load_document(path, text, out, err);
+}
+
 bool image_load_file(const char *path, image_data &out, std::string &err)
 {
-    big_buffer text;
     size_t size = 0;
-    if (int e = read_whole(path, text, size)) {
+    int e = 0;
+    int fd = open_whole(path, size, &e);
+    if (fd >= 0) {
+        bool loaded = load_streaming_file(path, fd, size, image_load_chunk, out);
+        close(fd);
+        if (loaded)
+            return true;
+    }
+    // The image has an error, or a shape that only the whole-document
+    // loader takes: read it whole and load it that way.
+    big_buffer text;
+    if (e == 0)
+        e = read_whole(path, text, size);
+    if (e) {
         out = image_data{};
         err = std::string(path) + ": " + std::strerror(e);
         return false;

@@ -113,6 +113,91 @@ TEST(Image, Errors)
     }
 }
 
+/* Loads TEXT both ways: as it is read (image_load_text) and as one whole
+ * document; both must agree on the result, the image and the message. */
+void expect_same_both_ways(const std::string &text)
+{
+    image_data fast, whole;
+    std::string fast_err, whole_err;
+    bool fast_ok = image_load_text("img.json", text, fast, fast_err);
+    bool whole_ok = image_load_document("img.json", text, whole, whole_err);
+    ASSERT_EQ(fast_ok, whole_ok) << text.substr(0, 300) << "\n" << fast_err << whole_err;
+    EXPECT_EQ(fast_err, whole_err) << text.substr(0, 300);
+    if (fast_ok) {
+        EXPECT_TRUE(image_equal(fast.view, whole.view)) << text.substr(0, 300);
+    }
+}
+
+TEST(Image, ReadAsItComesMatchesTheWholeDocument)
+{
+    // Shapes the fast reader takes and shapes it leaves to the general
+    // parser, within one image and across its top level.
+    const std::string shapes[] = {
+        R"({"objects": []})",
+        "  {\r\n\t\"objects\" :\n[ ] , \"securelevel\" : 2 }  \n",
+        R"({"securelevel": 1, "objects": [{"oid": [1], "name": "kern", "type": "node"}], "modules": ["a", "b"]})",
+        R"({"objects": [{"oid": [1], "name": "kern", "type": "node"}], "objects": []})",
+        R"({"obj\u0065cts": [{"oid": [1], "name": "k\u0065rn", "type": "node"}]})",
+        one(R"("type": "string", "value": "tab\there \"quoted\" \u00e9", "description": "")"),
+        one(R"("type": "integer", "value": -2147483648, "flags": ["RD", "WR"], "handler": false)"),
+        one(R"("type": "uint64_t", "value": 18446744073709551615)"),
+        one(R"("type": "int64_t", "value": -9223372036854775808)"),
+        one(R"("type": "int64_t", "value": 999999999999999999)"),
+        one(R"("type": "integer", "value": 0, "label": "l", "format": "IK3")"),
+        one(R"("type": "integer", "value": -0)"),
+        one(R"("type": "integer", "value": [1, -2, 3], "secure_level": 3, "maxlen": 0)"),
+        one(R"("type": "integer", "value": [], "read_error": "EIO", "write_error": 5)"),
+        one(R"("type": "uint8_t", "value": [true, false, null])"),
+        one(R"("type": "opaque", "value": {"hex": "0a0b"})"),
+        one(R"("type": "opaque", "format": "S,timeval", "value": {"timeval": {"sec": 1, "usec": 2}})"),
+        one(R"("type": "integer", "value": 1.0)"),
+        one(R"("type": "integer", "value": 1e2)"),
+        one(R"("type": "integer", "value": 01)"),
+        one(R"("type": "integer", "value": "0x10")"),
+        one(R"("type": "string", "value": "a\u0000b")"),
+        one(R"("type": 2, "flags": 3221225472)"),
+        one(R"("type": "integer", "type": "string", "value": "x")"),
+        one(R"("type": "integer", "value": tru)"),
+        one(R"("type": "integer", "value": 1 )") + "   ",
+        one(R"("type": "integer", "value": 1)") + "x",
+        one(R"("type": "integer", "value": 1)").substr(0, 40),
+        std::string(R"({"objects": [{"oid": [1], "name": "a)") + '\n' + R"(", "type": "node"}]})",
+        std::string(R"({"objects": [{"oid": [1], "name": "kern", "type": "node"}]})") + '\0' + "x",
+        R"({"objects": [{"oid": [1], "name": "kern", "type": "node"},)" + std::string(300, ' ') +
+            "]}",
+        R"({"objects": [{"oid": [1, 2], "name": "kern.a", "type": "integer"}, {"oid": [1], "name": "kern", "type": "node"}]})",
+    };
+    for (const std::string &text : shapes)
+        expect_same_both_ways(text);
+    for (const char *name : {"basic.json", "counters.json"})
+        expect_same_both_ways(read_file(fixture(name)));
+}
+
+TEST(Image, ChunkEndsAnywhere)
+{
+    // Every chunk size from 1 byte puts a chunk's end inside every token of
+    // a small image at least once; a large image checks growing buffers.
+    std::string small = read_file(fixture("basic.json"));
+    std::string path = temp_dir() + "/img.json";
+    write_file(path, small);
+    image_data whole;
+    std::string err;
+    ASSERT_TRUE(image_load_document(path.c_str(), small, whole, err)) << err;
+    size_t saved = image_load_chunk;
+    for (size_t chunk = 1; chunk <= 80; chunk++) {
+        image_load_chunk = chunk;
+        image_data d;
+        ASSERT_TRUE(image_load_file(path.c_str(), d, err)) << chunk << ": " << err;
+        EXPECT_TRUE(image_equal(d.view, whole.view)) << chunk;
+    }
+    // A broken image read in small chunks still gets its place.
+    write_file(path, small.substr(0, small.size() - 5) + "x\n}\n");
+    image_load_chunk = 7;
+    EXPECT_FALSE(image_load_file(path.c_str(), whole, err));
+    EXPECT_NE(err.find(path + ":"), std::string::npos) << err;
+    image_load_chunk = saved;
+}
+
 TEST(Image, UnreadableFiles)
 {
     image_data d;
