@@ -111,13 +111,13 @@ namespace
 {
 
 /* A key that orders OIDs as oid_compare does, except that some different
- * OIDs tie: 16 bits for each of the first eight components, 0 for a
+ * OIDs tie: 16 bits for each of the first four components, 0 for a
  * component the OID does not have, and components clamped to -1 and 65533
  * then raised by 2. */
-unsigned __int128 sort_key(const int32_t *oid, size_t len)
+uint64_t sort_key(const int32_t *oid, size_t len)
 {
-    unsigned __int128 key = 0;
-    for (size_t i = 0; i < 8; i++) {
+    uint64_t key = 0;
+    for (size_t i = 0; i < 4; i++) {
         int32_t c = i < len ? std::clamp(oid[i], -1, 65533) + 2 : 0;
         key = key << 16 | unsigned(c);
     }
@@ -131,7 +131,7 @@ unsigned __int128 sort_key(const int32_t *oid, size_t len)
 void sort_by_oid(image_data &d)
 {
     struct entry {
-        unsigned __int128 key;
+        uint64_t key;
         uint32_t index;
     };
     const int32_t *oids = d.oids.data();

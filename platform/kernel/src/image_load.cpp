@@ -793,6 +793,7 @@ bool load_in_place(const char *path, char *text, size_t size, const std::string 
 } // namespace
 
 size_t image_load_chunk = size_t(256) << 10;
+size_t image_load_parallel = size_t(4) << 20;
 
 bool image_load_document(const char *path, const std::string &text, image_data &out,
                          std::string &err)
@@ -816,7 +817,8 @@ bool image_load_file(const char *path, image_data &out, std::string &err)
     int e = 0;
     int fd = open_whole(path, size, &e);
     if (fd >= 0) {
-        bool loaded = load_streaming_file(path, fd, size, image_load_chunk, out);
+        bool loaded =
+            load_streaming_file(path, fd, size, image_load_chunk, image_load_parallel, out);
         close(fd);
         if (loaded)
             return true;

@@ -31,6 +31,10 @@ bool image_load_file(const char *path, image_data &out, std::string &err);
  * to put the ends of chunks everywhere. */
 extern size_t image_load_chunk;
 
+/* The size from which image_load_file reads a file with two threads, one
+ * from its middle; tests make it 0. */
+extern size_t image_load_parallel;
+
 /* Parses an errno name ("EPERM") or number; 0 when it is neither. */
 int errno_from_name(const char *name);
 

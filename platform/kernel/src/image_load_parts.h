@@ -98,9 +98,11 @@ struct nesting_guard {
 constexpr size_t text_padding = 16;
 
 /* Loads the image of SIZE bytes in the open file FD as it is read, CHUNK
- * bytes at a time, into OUT. False when the image is left to the
+ * bytes at a time, into OUT; a file of PARALLEL bytes or more is read by
+ * two threads, each from one half. False when the image is left to the
  * whole-document reader: it has an error, or a shape only that one takes. */
-bool load_streaming_file(const char *path, int fd, size_t size, size_t chunk, image_data &out);
+bool load_streaming_file(const char *path, int fd, size_t size, size_t chunk, size_t parallel,
+                         image_data &out);
 
 /* The same for the SIZE bytes at TEXT, followed by a NUL and text_padding
  * more bytes; TEXT is clobbered. */

@@ -8,9 +8,12 @@
  * reader, which gets every image this one gives up on.
  */
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -36,8 +39,11 @@ using rapidjson::Value;
 class text_chunks
 {
   public:
-    /* The open file FD, from its start, CHUNK bytes at a time. */
-    text_chunks(int fd, size_t chunk) : fd_(fd), chunk_(chunk ? chunk : 1) {}
+    /* The open file FD, from offset START on, CHUNK bytes at a time. */
+    text_chunks(int fd, size_t chunk, size_t start = 0)
+        : fd_(fd), chunk_(chunk ? chunk : 1), offset_(start)
+    {
+    }
     /* SIZE bytes at TEXT, followed by a NUL and text_padding more bytes. */
     text_chunks(char *text, size_t size) : text_(text), size_(size), complete_(true) {}
 
@@ -47,6 +53,19 @@ class text_chunks
     bool complete() const { return complete_; }
     /* True when the file could not be read. */
     bool failed() const { return failed_; }
+    /* The place in the file of the buffer's first byte. */
+    size_t offset() const { return offset_; }
+
+    /* Goes on from offset TO of the file; POS becomes 0, and the buffer
+     * is read again on the next call of more. */
+    void seek(size_t &pos, size_t to)
+    {
+        offset_ = to;
+        size_ = 0;
+        pos = 0;
+        complete_ = false;
+        text_[0] = '\0';
+    }
 
     /* Drops the text before POS, which becomes 0, and reads the text from
      * there on as far as the buffer takes it, at least a chunk more than
@@ -84,9 +103,9 @@ class text_chunks
   private:
     int fd_ = -1;
     size_t chunk_ = 0;
+    size_t offset_ = 0;
     std::unique_ptr<char[]> own_;
     size_t capacity_ = 0;
-    size_t offset_ = 0; // of the buffer's first byte in the file
     char empty_[1 + text_padding] = {};
     char *text_ = empty_;
     size_t size_ = 0;
@@ -282,12 +301,30 @@ class plain_reader
  * document. It takes only well-formed images whose every object loads;
  * on anything else it gives up, and the whole-document loader, which
  * reports errors with their place, loads the image instead. */
+class second_half;
+
 class streaming_loader
 {
   public:
-    streaming_loader(text_chunks &text, loader &l)
-        : text_(text), l_(l), pool_(pool_buffer_, sizeof pool_buffer_), doc_(&pool_)
+    /* Reads TEXT into L. A second reader HELPER, when there is one, loads
+     * the elements of "objects" from HELPER_START on meanwhile; STOP, when
+     * given, makes this reader give up as soon as it is set. */
+    streaming_loader(text_chunks &text, loader &l, second_half *helper = nullptr,
+                     size_t helper_start = 0, const std::atomic<bool> *stop = nullptr)
+        : text_(text), l_(l), helper_(helper), helper_start_(helper_start), stop_(stop),
+          pool_(pool_buffer_, sizeof pool_buffer_), doc_(&pool_)
     {
+    }
+
+    /* Loads the elements of "objects" from the one at the start of the
+     * text on, and sets END to the place in the file just past the ']'
+     * that closes the array. */
+    bool run_elements(size_t &end)
+    {
+        if (next() != '{' || !load_elements(0))
+            return false;
+        end = text_.offset() + pos_;
+        return true;
     }
 
     bool run()
@@ -371,10 +408,22 @@ class streaming_loader
             pos_++;
             return true;
         }
-        for (size_t i = 0;; i++) {
+        return load_elements(0);
+    }
+
+    /* Loads the elements from pos_ on, the first being the INDEXth, and
+     * the ']' after them. */
+    bool load_elements(size_t index)
+    {
+        for (size_t i = index;; i++) {
             char *stop;
+            char first = next();
+            if (stop_ && stop_->load(std::memory_order_relaxed))
+                return false;
+            if (helper_ && text_.offset() + pos_ >= helper_start_)
+                return meet_helper(i);
             pool_.Clear();
-            if (next() == '{' && plain_.read(text_.data() + pos_, plain_value_, &stop)) {
+            if (first == '{' && plain_.read(text_.data() + pos_, plain_value_, &stop)) {
                 pos_ = size_t(stop - text_.data());
                 if (!load_object(l_, plain_value_, i))
                     return false;
@@ -390,8 +439,16 @@ class streaming_loader
         }
     }
 
+    /* Takes what the second reader loaded when this one reached its start
+     * as the start of an element, the INDEXth, and goes on after it;
+     * otherwise stops it and reads on alone. */
+    bool meet_helper(size_t index);
+
     text_chunks &text_;
     loader &l_;
+    second_half *helper_;
+    size_t helper_start_;
+    const std::atomic<bool> *stop_;
     size_t pos_ = 0;
     // One object's document fits here; a larger one takes more chunks.
     char pool_buffer_[32768];
@@ -402,8 +459,119 @@ class streaming_loader
     Value plain_value_;
 };
 
-/* Loads TEXT, of about SIZE bytes, as it is read. */
-bool load_streaming(const char *path, text_chunks &text, size_t size, image_data &out)
+/* The second reader of a large file: a thread that loads the elements of
+ * "objects" from a guessed start in the second half of the file, the
+ * first '{' after a ',' there, while the first reader gets that far. Its
+ * work counts only if the first reader reaches that place as the start of
+ * an element: then the guess was right, and the second reader read what
+ * the first would have. */
+class second_half
+{
+  public:
+    second_half(const char *path, int fd, size_t start, size_t chunk, size_t size)
+        : start_(start), err_(), l_{path, data_, err_}, text_(fd, chunk, start)
+    {
+        reserve_arenas(data_, size);
+        data_.objects.reserve(size / 128);
+        thread_ = std::thread([this] {
+            streaming_loader reader(text_, l_, nullptr, 0, &stop_);
+            ok_ = reader.run_elements(end_) && !text_.failed();
+        });
+    }
+    second_half(const second_half &) = delete;
+    second_half &operator=(const second_half &) = delete;
+    ~second_half()
+    {
+        stop();
+        finish();
+    }
+
+    size_t start() const { return start_; }
+    /* Stops the reader. */
+    void stop() { stop_ = true; }
+    /* Waits for the reader; true when it loaded every element up to the
+     * end of "objects", which ends at end(). */
+    bool finish()
+    {
+        if (thread_.joinable())
+            thread_.join();
+        return ok_ && !stop_;
+    }
+    size_t end() const { return end_; }
+    image_data &data() { return data_; }
+
+    /* The start of the second reader for the file FD of SIZE bytes: the
+     * first '{' that follows a ',' and white space in the 64 KiB from its
+     * middle; 0 when there is none. */
+    static size_t guess_start(int fd, size_t size)
+    {
+        char window[65536];
+        size_t from = size / 2;
+        ssize_t got = pread(fd, window, sizeof window, off_t(from));
+        for (ssize_t i = 0; i < got; i++) {
+            if (window[i] != ',')
+                continue;
+            ssize_t j = i + 1;
+            while (j < got && (window[j] == ' ' || window[j] == '\n' || window[j] == '\r' ||
+                               window[j] == '\t'))
+                j++;
+            if (j < got && window[j] == '{')
+                return from + size_t(j);
+        }
+        return 0;
+    }
+
+  private:
+    size_t start_;
+    image_data data_;
+    std::string err_;
+    loader l_;
+    text_chunks text_;
+    std::atomic<bool> stop_{false};
+    bool ok_ = false;
+    size_t end_ = 0;
+    std::thread thread_;
+};
+
+bool streaming_loader::meet_helper(size_t index)
+{
+    second_half &h = *helper_;
+    helper_ = nullptr;
+    if (text_.offset() + pos_ != h.start()) {
+        h.stop();
+        h.finish();
+        return load_elements(index);
+    }
+    if (!h.finish())
+        return load_elements(index);
+    // The second reader's objects point into its own arenas: append those
+    // and move the objects' offsets along.
+    image_data &d = l_.d, &two = h.data();
+    uint32_t strings = uint32_t(d.strings.size()), values = uint32_t(d.values.size()),
+             oids = uint32_t(d.oids.size());
+    d.strings += two.strings;
+    d.values.insert(d.values.end(), two.values.begin(), two.values.end());
+    d.oids.insert(d.oids.end(), two.oids.begin(), two.oids.end());
+    for (mib_object o : two.objects) {
+        o.name += strings;
+        o.last += strings;
+        o.format += strings;
+        if (o.description != NONE)
+            o.description += strings;
+        if (o.label != NONE)
+            o.label += strings;
+        o.value += values;
+        o.oid += oids;
+        d.objects.push_back(o);
+    }
+    text_.seek(pos_, h.end());
+    return true;
+}
+
+/* Loads TEXT, of about SIZE bytes, as it is read, with the second reader
+ * HELPER when there is one. */
+bool load_streaming(const char *path, text_chunks &text, size_t size, image_data &out,
+                    second_half *helper = nullptr)
 {
     out = image_data{};
     reserve_arenas(out, size);
@@ -411,16 +579,28 @@ bool load_streaming(const char *path, text_chunks &text, size_t size, image_data
     advise_huge(out.objects.data(), out.objects.capacity() * sizeof(mib_object));
     std::string err;
     loader l{path, out, err};
-    auto streaming = std::make_unique<streaming_loader>(text, l);
+    auto streaming =
+        std::make_unique<streaming_loader>(text, l, helper, helper ? helper->start() : 0);
     return streaming->run() && !text.failed() && finish(l);
 }
 
 } // namespace
 
-bool load_streaming_file(const char *path, int fd, size_t size, size_t chunk, image_data &out)
+bool load_streaming_file(const char *path, int fd, size_t size, size_t chunk, size_t parallel,
+                         image_data &out)
 {
     text_chunks chunks(fd, chunk);
-    return load_streaming(path, chunks, size, out);
+    std::unique_ptr<second_half> helper;
+    if (size >= parallel) {
+        if (size_t start = second_half::guess_start(fd, size)) {
+            try {
+                helper = std::make_unique<second_half>(path, fd, start, chunk, size / 2);
+            } catch (const std::system_error &) {
+                // No thread to be had: one reader does it all.
+            }
+        }
+    }
+    return load_streaming(path, chunks, size, out, helper.get());
 }
 
 bool load_streaming_text(const char *path, char *text, size_t size, image_data &out)

@@ -173,29 +173,58 @@ TEST(Image, ReadAsItComesMatchesTheWholeDocument)
         expect_same_both_ways(read_file(fixture(name)));
 }
 
-TEST(Image, ChunkEndsAnywhere)
+/* An image of COUNT integers under kern, one object per line; object AT
+ * gets EXTRA as more keys. */
+std::string lines_image(int count, const std::string &extra, int at)
+{
+    std::string text = "{\"objects\": [\n{\"oid\": [1], \"name\": \"kern\", \"type\": \"node\"}";
+    for (int i = 1; i <= count; i++) {
+        text += ",\n{\"oid\": [1, " + std::to_string(i) + "], \"name\": \"kern.k" +
+                std::to_string(i) + "\", \"type\": \"integer\", \"value\": " + std::to_string(i) +
+                (i == at ? ", " + extra : std::string()) + "}";
+    }
+    return text + "\n], \"modules\": [\"m\"]}\n";
+}
+
+TEST(Image, FilesReadInChunksAndHalves)
 {
     // Every chunk size from 1 byte puts a chunk's end inside every token of
-    // a small image at least once; a large image checks growing buffers.
-    std::string small = read_file(fixture("basic.json"));
+    // an image at least once. A file is also read by two threads, the
+    // second from an element near its middle: the second reader's work
+    // counts only when the first reaches its start as an element's, which
+    // a '{' after a ',' inside a string or a value is not.
+    const std::string texts[] = {
+        read_file(fixture("basic.json")),
+        lines_image(40, R"("description": "a, {\"oid\": [2]}, {")", 20),
+        lines_image(40, R"("flags": ["RD", "WR"], "label": "x,{")", 20),
+        lines_image(40, R"("vaule": 1)", 30),
+        lines_image(40, R"("vaule": 1)", 10),
+        lines_image(40, R"("value": [1, 2])", 20) + "x",
+    };
     std::string path = temp_dir() + "/img.json";
-    write_file(path, small);
-    image_data whole;
-    std::string err;
-    ASSERT_TRUE(image_load_document(path.c_str(), small, whole, err)) << err;
-    size_t saved = image_load_chunk;
-    for (size_t chunk = 1; chunk <= 80; chunk++) {
-        image_load_chunk = chunk;
-        image_data d;
-        ASSERT_TRUE(image_load_file(path.c_str(), d, err)) << chunk << ": " << err;
-        EXPECT_TRUE(image_equal(d.view, whole.view)) << chunk;
+    size_t saved_chunk = image_load_chunk, saved_parallel = image_load_parallel;
+    for (const std::string &text : texts) {
+        write_file(path, text);
+        image_data whole;
+        std::string whole_err;
+        bool whole_ok = image_load_document(path.c_str(), text, whole, whole_err);
+        for (size_t parallel : {size_t(0), saved_parallel}) {
+            for (size_t chunk = 1; chunk <= 80; chunk += parallel ? 1 : 3) {
+                image_load_chunk = chunk;
+                image_load_parallel = parallel;
+                image_data d;
+                std::string err;
+                bool ok = image_load_file(path.c_str(), d, err);
+                ASSERT_EQ(ok, whole_ok) << chunk << " " << parallel << ": " << err;
+                EXPECT_EQ(err, whole_err) << chunk << " " << parallel;
+                if (ok) {
+                    EXPECT_TRUE(image_equal(d.view, whole.view)) << chunk << " " << parallel;
+                }
+            }
+        }
     }
-    // A broken image read in small chunks still gets its place.
-    write_file(path, small.substr(0, small.size() - 5) + "x\n}\n");
-    image_load_chunk = 7;
-    EXPECT_FALSE(image_load_file(path.c_str(), whole, err));
-    EXPECT_NE(err.find(path + ":"), std::string::npos) << err;
-    image_load_chunk = saved;
+    image_load_chunk = saved_chunk;
+    image_load_parallel = saved_parallel;
 }
 
 TEST(Image, UnreadableFiles)
