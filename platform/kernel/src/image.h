@@ -71,13 +71,34 @@ struct image_view {
     uint64_t fingerprint; /* hash of the whole image, names the default's state file */
 };
 
+/* Memory for the arenas of an image. An allocation of 1 MiB or more is
+ * mapped on its own, aligned to 2 MiB and in huge pages where the system
+ * allows: the arenas of a large image would otherwise take a page fault
+ * for every 4 KiB, and the faults cost more than filling the pages.
+ * Smaller allocations come from operator new. */
+void *arena_allocate(size_t bytes);
+void arena_free(void *p, size_t bytes);
+
+template <typename T> struct arena_allocator {
+    using value_type = T;
+    arena_allocator() = default;
+    template <typename U> arena_allocator(const arena_allocator<U> &) {}
+    T *allocate(size_t n) { return static_cast<T *>(arena_allocate(n * sizeof(T))); }
+    void deallocate(T *p, size_t n) { arena_free(p, n * sizeof(T)); }
+    template <typename U> bool operator==(const arena_allocator<U> &) const { return true; }
+};
+
+template <typename T> using arena_vector = std::vector<T, arena_allocator<T>>;
+using image_bytes = arena_vector<unsigned char>;
+using image_string = std::basic_string<char, std::char_traits<char>, arena_allocator<char>>;
+
 /* The arenas of an image built at run time, and the view over them. */
 struct image_data {
-    std::vector<mib_object> objects;
-    std::vector<int32_t> oids;
-    std::string strings;
-    std::vector<unsigned char> values;
-    std::vector<uint32_t> names;
+    arena_vector<mib_object> objects;
+    arena_vector<int32_t> oids;
+    image_string strings;
+    image_bytes values;
+    arena_vector<uint32_t> names;
     std::vector<uint32_t> modules;
     std::vector<mib_jail> jails;
     int32_t securelevel = -1;
@@ -139,8 +160,10 @@ uint32_t image_find_name(const image_view &v, std::string_view name);
 
 /* Sorts the objects of DATA by OID, links parents and subtrees, builds the
  * name index and points DATA.view at the arenas (the fingerprint is left
- * as it is). Objects must have been checked for duplicate OIDs already. */
-void image_index(image_data &data);
+ * as it is). Objects must have been checked for duplicate OIDs already.
+ * Returns the first object whose name an object before it has, or NONE;
+ * image_find_name finds the first of those. */
+uint32_t image_index(image_data &data);
 
 /* True when A and B hold the same MIB: the same objects, metadata and
  * values, modules, jails and securelevel, wherever their arenas put them. */

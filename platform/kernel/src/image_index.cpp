@@ -136,12 +136,12 @@ void sort_by_oid(image_data &d)
     };
     const int32_t *oids = d.oids.data();
     uint32_t n = uint32_t(d.objects.size());
-    std::vector<entry> order(n);
+    arena_vector<entry> order(n);
     for (uint32_t i = 0; i < n; i++) {
         const mib_object &o = d.objects[i];
         order[i] = {sort_key(oids + o.oid, o.oid_len), i};
     }
-    const std::vector<mib_object> &objects = d.objects;
+    const auto &objects = d.objects;
     std::sort(order.begin(), order.end(), [&objects, oids](const entry &a, const entry &b) {
         if (a.key != b.key)
             return a.key < b.key;
@@ -170,7 +170,7 @@ void sort_by_oid(image_data &d)
 
 } // namespace
 
-void image_index(image_data &d)
+uint32_t image_index(image_data &d)
 {
     const int32_t *oids = d.oids.data();
     auto before = [oids](const mib_object &a, const mib_object &b) {
@@ -205,11 +205,21 @@ void image_index(image_data &d)
     uint32_t slots = 16;
     while (slots < 2 * n)
         slots *= 2;
+    // Each name's hash is kept while the table is built, so that an equal
+    // name further up the probe chain is found without comparing names
+    // whose hashes differ.
     d.names.assign(slots, 0);
+    arena_vector<uint32_t> hashes(n);
+    uint32_t repeated = NONE;
     for (uint32_t i = 0; i < n; i++) {
-        uint32_t slot = name_hash(d.strings.data() + d.objects[i].name) & (slots - 1);
-        while (d.names[slot] != 0)
-            slot = (slot + 1) & (slots - 1);
+        const char *name = d.strings.data() + d.objects[i].name;
+        uint32_t h = hashes[i] = name_hash(name);
+        uint32_t slot = h & (slots - 1);
+        for (uint32_t e; (e = d.names[slot]) != 0; slot = (slot + 1) & (slots - 1)) {
+            if (repeated == NONE && hashes[e - 1] == h &&
+                std::strcmp(d.strings.data() + d.objects[e - 1].name, name) == 0)
+                repeated = i;
+        }
         d.names[slot] = i + 1;
     }
 
@@ -231,6 +241,7 @@ void image_index(image_data &d)
     v.jails = d.jails.data();
     v.njails = uint32_t(d.jails.size());
     v.securelevel = d.securelevel;
+    return repeated;
 }
 
 bool image_equal(const image_view &a, const image_view &b)

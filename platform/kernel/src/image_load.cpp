@@ -13,10 +13,10 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 #include <set>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,60 +33,36 @@ namespace
 
 using rapidjson::Value;
 
-/* Memory for the large, short-lived buffers of a load (the file's text and
- * the parsed document), mapped directly and in huge pages where the system
- * allows it: a large image would otherwise take one page fault per 4 KiB,
- * and those faults cost more than parsing the text. */
+/* A large, short-lived buffer of a load (the file's text or the parsed
+ * document), in arena memory: mapped in huge pages when it is large. */
 class big_buffer
 {
   public:
     big_buffer() = default;
-    explicit big_buffer(size_t size) { allocate(size); }
     big_buffer(const big_buffer &) = delete;
     big_buffer &operator=(const big_buffer &) = delete;
     ~big_buffer() { release(); }
 
-    /* Maps SIZE zeroed bytes; false when the memory is not there. */
+    /* Takes SIZE bytes; false when the memory is not there. */
     bool allocate(size_t size)
     {
         release();
-        if (size < 2 * huge) {
-            size_t len = (size + 4095) / 4096 * 4096;
-            void *p =
-                mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (p == MAP_FAILED)
-                return false;
-            data_ = static_cast<char *>(p);
-            len_ = len;
-            return true;
-        }
-        // Map a huge page more than needed and give back the ends, so that
-        // the buffer starts on a huge page.
-        size_t len = (size + huge - 1) / huge * huge;
-        void *p =
-            mmap(nullptr, len + huge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
+        try {
+            data_ = static_cast<char *>(arena_allocate(size));
+        } catch (const std::bad_alloc &) {
             return false;
-        uintptr_t start = reinterpret_cast<uintptr_t>(p);
-        uintptr_t aligned = (start + huge - 1) & ~(huge - 1);
-        if (aligned > start)
-            munmap(p, aligned - start);
-        if (start + huge > aligned)
-            munmap(reinterpret_cast<void *>(aligned + len), start + huge - aligned);
-        data_ = reinterpret_cast<char *>(aligned);
-        len_ = len;
-        image_loading::advise_huge(data_, len_);
+        }
+        len_ = size;
         return true;
     }
     char *data() const { return data_; }
     size_t capacity() const { return len_; }
 
   private:
-    static constexpr size_t huge = size_t(2) << 20;
     void release()
     {
         if (data_)
-            munmap(data_, len_);
+            arena_free(data_, len_);
         data_ = nullptr;
         len_ = 0;
     }
@@ -518,7 +494,6 @@ bool load_top(loader &l, const Value &doc)
     if (!objects || !objects->IsArray())
         return l.fail("missing 'objects' (an array)");
     l.d.objects.reserve(objects->Size());
-    advise_huge(l.d.objects.data(), l.d.objects.capacity() * sizeof(mib_object));
     size_t i = 0;
     for (const Value &o : objects->GetArray()) {
         if (!load_object(l, o, i++))
@@ -563,9 +538,10 @@ void add_missing_parents(loader &l)
     }
 }
 
-/* Checks the sorted objects: unique OIDs and names, names that extend
- * their parent's, parents that are nodes without handlers. */
-bool check_tree(loader &l)
+/* Checks the sorted objects: unique OIDs and names (REPEATED is the first
+ * object whose name an earlier one has, as image_index found it), names
+ * that extend their parent's, parents that are nodes without handlers. */
+bool check_tree(loader &l, uint32_t repeated)
 {
     const image_view &v = l.d.view;
     for (uint32_t i = 0; i < v.count; i++) {
@@ -576,7 +552,7 @@ bool check_tree(loader &l)
             return l.fail_object(std::string(name), "duplicate OID " +
                                                         dotted(obj_oid(v, i), o.oid_len) +
                                                         " (also '" + obj_name(v, i - 1) + "')");
-        if (image_find_name(v, name) != i)
+        if (i == repeated)
             return l.fail_object(std::string(name), "duplicate name");
         if (o.parent == NONE)
             continue;
@@ -655,6 +631,8 @@ int read_whole(const char *path, big_buffer &text, size_t &size)
     if (fd < 0)
         return e;
     e = text.allocate(size + 1) ? read_fd(fd, text.data(), size) : ENOMEM;
+    if (e == 0)
+        text.data()[size] = '\0';
     close(fd);
     return e;
 }
@@ -705,35 +683,18 @@ void reserve_arenas(image_data &out, size_t size)
     out.strings.reserve(size / 2);
     out.values.reserve(size / 4);
     out.oids.reserve(size / 16);
-    advise_huge(out.strings.data(), out.strings.capacity());
-    advise_huge(out.values.data(), out.values.capacity());
-    advise_huge(out.oids.data(), out.oids.capacity() * sizeof(int32_t));
 }
 
 /* Indexes the loaded objects, adds the parents they imply and checks the
  * tree. */
 bool finish(loader &l)
 {
-    image_index(l.d);
+    uint32_t repeated = image_index(l.d);
     size_t before = l.d.objects.size();
     add_missing_parents(l);
     if (l.d.objects.size() != before)
-        image_index(l.d);
-    return check_tree(l);
-}
-
-void advise_huge(void *p, size_t len)
-{
-#ifdef MADV_HUGEPAGE
-    const uintptr_t huge = uintptr_t(2) << 20;
-    uintptr_t b = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-    uintptr_t e = (reinterpret_cast<uintptr_t>(p) + len) & ~(huge - 1);
-    if (e > b)
-        madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)len;
-#endif
+        repeated = image_index(l.d);
+    return check_tree(l, repeated);
 }
 
 } // namespace image_loading

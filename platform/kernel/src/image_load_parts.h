@@ -55,9 +55,6 @@ void reserve_arenas(image_data &out, size_t size);
  * tree. */
 bool finish(loader &l);
 
-/* Asks for huge pages over the whole 2 MiB pages inside [P, P + LEN). */
-void advise_huge(void *p, size_t len);
-
 /* Passes a document's parse events on, refusing to nest deeper than the
  * recursive parser's use of the stack allows. DEPTH counts the arrays and
  * objects already open around the text being parsed. */

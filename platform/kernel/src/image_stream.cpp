@@ -576,7 +576,6 @@ bool load_streaming(const char *path, text_chunks &text, size_t size, image_data
     out = image_data{};
     reserve_arenas(out, size);
     out.objects.reserve(size / 128);
-    advise_huge(out.objects.data(), out.objects.capacity() * sizeof(mib_object));
     std::string err;
     loader l{path, out, err};
     auto streaming =

@@ -158,7 +158,7 @@ int procfs_store::build()
     data_.strings.reserve(4096 * 48);
     entries_.reserve(4096);
     dir_fds_.reserve(4096);
-    std::string &s = data_.strings;
+    image_string &s = data_.strings;
     const char *formats[] = {"N", "A", "L", "LU", "I"};
     for (int k = 0; k < 5; k++) {
         formats_[k] = uint32_t(s.size());
@@ -265,7 +265,7 @@ void procfs_store::walk(const std::string &dir, std::vector<int32_t> &oid, const
 void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
                        uint32_t format, bool handler, std::string path)
 {
-    std::string &s = data_.strings;
+    image_string &s = data_.strings;
     mib_object o{};
     o.oid = uint32_t(data_.oids.size());
     data_.oids.insert(data_.oids.end(), oid.begin(), oid.end());

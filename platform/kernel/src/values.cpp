@@ -75,15 +75,14 @@ const layout smap_layout = {"smap", 24, FIELDS(smap_fields)};
 const layout efi_md_layout = {"efi_map descriptor", 40, FIELDS(efi_md_fields)};
 #undef FIELDS
 
-void put(std::vector<unsigned char> &out, size_t at, uint64_t bits, unsigned width)
+void put(image_bytes &out, size_t at, uint64_t bits, unsigned width)
 {
     // Host byte order, as the kernel hands values out.
     std::memcpy(out.data() + at, reinterpret_cast<const unsigned char *>(&bits), width);
 }
 
 /* Fills a structure of layout L at OUT[at..] from the JSON object V. */
-bool encode_struct(const Value &v, const layout &l, std::vector<unsigned char> &out, size_t at,
-                   std::string &err)
+bool encode_struct(const Value &v, const layout &l, image_bytes &out, size_t at, std::string &err)
 {
     if (!v.IsObject()) {
         err = std::string(l.form) + " must be an object";
@@ -122,8 +121,8 @@ bool encode_struct(const Value &v, const layout &l, std::vector<unsigned char> &
     return true;
 }
 
-bool encode_array_of(const Value &v, const layout &l, uint32_t stride,
-                     std::vector<unsigned char> &out, std::string &err)
+bool encode_array_of(const Value &v, const layout &l, uint32_t stride, image_bytes &out,
+                     std::string &err)
 {
     if (!v.IsArray()) {
         err = std::string(l.form) + " must be an array";
@@ -138,7 +137,7 @@ bool encode_array_of(const Value &v, const layout &l, uint32_t stride,
     return true;
 }
 
-bool encode_efi_map(const Value &v, std::vector<unsigned char> &out, std::string &err)
+bool encode_efi_map(const Value &v, image_bytes &out, std::string &err)
 {
     if (!v.IsObject()) {
         err = "efi_map must be an object";
@@ -182,8 +181,7 @@ bool encode_efi_map(const Value &v, std::vector<unsigned char> &out, std::string
     return !descs || encode_array_of(*descs, efi_md_layout, uint32_t(dsize), out, err);
 }
 
-bool encode_numbers(const Value &v, uint32_t type, std::vector<unsigned char> &out,
-                    std::string &err)
+bool encode_numbers(const Value &v, uint32_t type, image_bytes &out, std::string &err)
 {
     unsigned width = image_types[type].size;
     bool is_signed = type == 2 || type == 4 || type == 7 || type == 12 || type == 13 || type == 14;
@@ -204,7 +202,7 @@ bool encode_numbers(const Value &v, uint32_t type, std::vector<unsigned char> &o
     return true;
 }
 
-bool encode_form(const Value &v, uint32_t type, std::vector<unsigned char> &out, std::string &err)
+bool encode_form(const Value &v, uint32_t type, image_bytes &out, std::string &err)
 {
     if (v.MemberCount() != 1) {
         err = "a value object must have exactly one key";
@@ -244,7 +242,7 @@ bool encode_form(const Value &v, uint32_t type, std::vector<unsigned char> &out,
 
 } // namespace
 
-bool hex_bytes(const Value &v, std::vector<unsigned char> &out, std::string &err)
+bool hex_bytes(const Value &v, image_bytes &out, std::string &err)
 {
     if (!v.IsString()) {
         err = "hex must be a string";
@@ -316,8 +314,7 @@ bool json_integer(const Value &v, bool is_signed, unsigned bits, uint64_t *out, 
     return true;
 }
 
-bool encode_value(const Value &value, uint32_t type, std::vector<unsigned char> &out,
-                  std::string &err)
+bool encode_value(const Value &value, uint32_t type, image_bytes &out, std::string &err)
 {
     if (value.IsObject())
         return encode_form(value, type, out, err);

@@ -13,11 +13,12 @@
 
 #include <rapidjson/document.h>
 
+#include "image.h"
+
 /* Appends to OUT the bytes of VALUE, the JSON value of an object of type
  * code TYPE. Returns false with a short reason in ERR when VALUE does not
  * fit the type. */
-bool encode_value(const rapidjson::Value &value, uint32_t type, std::vector<unsigned char> &out,
-                  std::string &err);
+bool encode_value(const rapidjson::Value &value, uint32_t type, image_bytes &out, std::string &err);
 
 /* Sets OUT to the JSON form of LEN bytes at BYTES for an object of type
  * TYPE: numbers for numeric types, text for strings, hexadecimal otherwise.
@@ -31,10 +32,10 @@ bool json_integer(const rapidjson::Value &v, bool is_signed, unsigned bits, uint
                   std::string &err);
 
 /* Appends the bytes of the hexadecimal text V (white space allowed). */
-bool hex_bytes(const rapidjson::Value &v, std::vector<unsigned char> &out, std::string &err);
+bool hex_bytes(const rapidjson::Value &v, image_bytes &out, std::string &err);
 
 /* Appends the packed name/value list that the array of pairs V describes
  * (libnv's nvlist_pack). */
-bool encode_nvlist(const rapidjson::Value &v, std::vector<unsigned char> &out, std::string &err);
+bool encode_nvlist(const rapidjson::Value &v, image_bytes &out, std::string &err);
 
 #endif

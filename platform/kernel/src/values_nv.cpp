@@ -62,7 +62,7 @@ bool add_pair(nvlist_t *l, const Value &p, int depth, std::string &err)
             return fail("expected a string");
         nvlist_add_string(l, name, v.GetString());
     } else if (type == "binary") {
-        std::vector<unsigned char> bytes;
+        image_bytes bytes;
         if (!hex_bytes(v, bytes, err))
             return fail(err.c_str());
         nvlist_add_binary(l, name, bytes.data(), bytes.size());
@@ -144,7 +144,7 @@ nv_ptr build(const Value &pairs, int depth, std::string &err)
 
 } // namespace
 
-bool encode_nvlist(const Value &v, std::vector<unsigned char> &out, std::string &err)
+bool encode_nvlist(const Value &v, image_bytes &out, std::string &err)
 {
     nv_ptr l = build(v, 0, err);
     if (!l)
@@ -163,7 +163,7 @@ bool encode_nvlist(const Value &v, std::vector<unsigned char> &out, std::string 
 
 #else
 
-bool encode_nvlist(const rapidjson::Value &, std::vector<unsigned char> &, std::string &err)
+bool encode_nvlist(const rapidjson::Value &, image_bytes &, std::string &err)
 {
     err = "nvlist values need libnv, which this build lacks";
     return false;

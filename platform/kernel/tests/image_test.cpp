@@ -329,7 +329,7 @@ TEST(Image, WrittenValuesReadBackTheSame)
         rapidjson::Writer<rapidjson::StringBuffer> w(out);
         v.Accept(w);
         EXPECT_STREQ(out.GetString(), r.json) << r.json;
-        std::vector<unsigned char> back;
+        image_bytes back;
         std::string err;
         EXPECT_TRUE(encode_value(v, r.type, back, err)) << r.json << ": " << err;
         EXPECT_EQ(std::string(back.begin(), back.end()), r.bytes) << r.json;
