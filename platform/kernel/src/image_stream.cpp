@@ -11,8 +11,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
-#include <system_error>
 #include <thread>
 #include <unistd.h>
 #ifdef __SSE2__
@@ -608,8 +608,9 @@ bool load_streaming_file(const char *path, int fd, size_t size, size_t chunk, si
         if (size_t start = second_half::guess_start(fd, size)) {
             try {
                 helper = std::make_unique<second_half>(path, fd, start, chunk, size / 2);
-            } catch (const std::system_error &) {
-                // No thread to be had: one reader does it all.
+            } catch (const std::exception &) {
+                // No thread or no memory for its arenas: one reader does
+                // it all.
             }
         }
     }
