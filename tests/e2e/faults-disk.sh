@@ -95,6 +95,32 @@ status=$?
 cmp -s "$work/ro/img.json" "$work/before.json" || fail "read-only directory: the image changed"
 only "$work/ro/img.json"
 
+echo "== files beside the image and the state are the user's, not leftovers"
+beside=$work/beside
+mkdir -p "$beside/run"
+img=$beside/d.json
+cp "$fixtures/writes.json" "$img"
+env -i XDG_RUNTIME_DIR="$beside/run" "$tunex" -N kern.maxfiles=1234 >/dev/null
+state=$(ls "$beside/run/tunex")
+for f in "$img" "$beside/run/tunex/$state"; do
+    for suffix in .backup .orig12 .tmp123 .XXXXXX .tunex-abcdef .tunex-Ab12Cd.x; do
+        echo mine >"$f$suffix"
+    done
+done
+echo mine >"$beside/.d.json.tunex-Ab1"
+cp -a "$beside" "$work/beside.before"
+# What a writer killed before its rename left behind goes.
+printf torn >"$beside/.d.json.tunex-Ab12Cd"
+printf torn >"$beside/run/tunex/.$state.tunex-Ab12Cd"
+expect "a write beside the user's files" 0 "" MIB_IMAGE="$img" -- -N w.int=6
+expect "a write to the default beside the user's files" 0 "" \
+    XDG_RUNTIME_DIR="$beside/run" -- -N kern.maxfiles=1235
+diff -r --exclude=d.json --exclude="$state" "$work/beside.before" "$beside" ||
+    fail "beside the image and the state: the files above changed"
+[ "$(MIB_IMAGE="$img" "$tunex" -n w.int)" = 6 ] || fail "beside the user's files: w.int not written"
+[ "$(env -i XDG_RUNTIME_DIR="$beside/run" "$tunex" -n kern.maxfiles)" = 1235 ] ||
+    fail "beside the user's files: kern.maxfiles not written"
+
 echo "== concurrent writers lose no update"
 mkdir "$work/concurrent"
 img=$work/concurrent/img.json

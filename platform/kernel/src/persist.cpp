@@ -6,6 +6,7 @@
  */
 #include "persist.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -39,21 +40,37 @@ int write_all(int fd, const char *p, size_t len)
     return 0;
 }
 
-/* Removes the temporary files of writers that died before their rename.
- * Only the holder of the lock writes one, so under the lock every file
- * named PATH.XXXXXX is a leftover. */
-void remove_leftovers(const std::string &dir, const char *path)
+/* The temporary file beside PATH is named ".BASE.tunex-XXXXXX": a name
+ * that only a writer of this program makes, so that the leftovers removed
+ * below can never be a file of the user's, such as BASE.backup. */
+constexpr char temp_infix[] = ".tunex-";
+constexpr size_t temp_suffix = 6; // the XXXXXX that mkostemp fills in
+
+std::string temp_prefix(const char *base)
 {
-    const char *slash = std::strrchr(path, '/');
-    std::string base = slash ? slash + 1 : path;
+    return "." + std::string(base) + temp_infix;
+}
+
+/* Removes the temporary files of writers that died before their rename.
+ * Only the holder of the lock writes one, so under the lock every regular
+ * file with the temporary name of BASE is a leftover. */
+void remove_leftovers(const std::string &dir, const char *base)
+{
+    std::string prefix = temp_prefix(base);
     DIR *d = opendir(dir.c_str());
     if (!d)
         return;
     while (struct dirent *e = readdir(d)) {
-        size_t len = std::strlen(e->d_name);
-        if (len == base.size() + 7 && std::strncmp(e->d_name, base.c_str(), base.size()) == 0 &&
-            e->d_name[base.size()] == '.')
-            unlinkat(dirfd(d), e->d_name, 0);
+        const char *name = e->d_name;
+        if (std::strlen(name) != prefix.size() + temp_suffix ||
+            std::strncmp(name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        bool ours = true;
+        for (const char *c = name + prefix.size(); *c && ours; c++)
+            ours = std::isalnum(static_cast<unsigned char>(*c)) != 0;
+        struct stat st;
+        if (ours && fstatat(dirfd(d), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            unlinkat(dirfd(d), name, 0);
     }
     closedir(d);
 }
@@ -118,9 +135,10 @@ int replace_file(const char *path, const std::string &content, mode_t mode)
 {
     std::string dir = path;
     size_t slash = dir.rfind('/');
+    const char *base = slash == std::string::npos ? path : path + slash + 1;
     dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
-    std::string tmp = std::string(path) + ".XXXXXX";
-    remove_leftovers(dir, path);
+    std::string tmp = dir + "/" + temp_prefix(base) + std::string(temp_suffix, 'X');
+    remove_leftovers(dir, base);
 
     int e = fault("create");
     int fd = e ? -1 : mkostemp(tmp.data(), O_CLOEXEC);
