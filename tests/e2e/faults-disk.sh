@@ -23,36 +23,7 @@ if ! mount -t tmpfs -o size=64k,mode=755 tmpfs "$mnt"; then
     exit 77
 fi
 trap 'umount "$mnt" 2>/dev/null; rm -rf "$work"' EXIT
-failed=0
-
-fail() {
-    echo "FAIL: $*"
-    failed=1
-}
-
-# expect NAME STATUS STDERR -- ENV... : runs tunex with ENV and the rest of
-# the arguments, and checks its status and standard error.
-expect() {
-    local name=$1 status=$2 err=$3
-    shift 3
-    local envs=()
-    while [ "$1" != "--" ]; do envs+=("$1"); shift; done
-    shift
-    local got_err got_status
-    got_err=$(env -i LC_ALL=C.UTF-8 PATH=/usr/bin:/bin "${envs[@]}" "$tunex" "$@" 2>&1 >/dev/null)
-    got_status=$?
-    [ "$got_status" = "$status" ] || fail "$name: status $got_status, expected $status"
-    [ "$got_err" = "$err" ] || fail "$name: stderr '$got_err', expected '$err'"
-}
-
-# only FILE...: the directory of the first file holds exactly these files.
-only() {
-    local dir want got
-    dir=$(dirname "$1")
-    want=$(for f in "$@"; do basename "$f"; done | sort | tr '\n' ' ')
-    got=$(ls -A "$dir" | sort | tr '\n' ' ')
-    [ "$got" = "$want" ] || fail "files left in $dir: '$got', expected '$want'"
-}
+. "$(dirname "$0")/faults-lib.sh"
 
 echo "== a full disk: the image file"
 img=$mnt/img.json

@@ -38,6 +38,11 @@ uint32_t lookup(const image_view &v, const int *name, size_t namelen, int *error
 int meta_request(kernel_store &store, const int *name, unsigned namelen, void *oldp,
                  size_t *oldlenp, const void *newp, size_t newlen);
 
+/* The bytes that a write of NEWLEN bytes stores into object O, a number,
+ * an array or a structure whose value now has CURLEN bytes: a number takes
+ * exactly its width, an array or a structure exactly its present size. */
+size_t stored_size(const mib_object &o, size_t curlen, size_t newlen);
+
 /* True when the image loads the kernel module NAME. */
 bool module_loaded(const image_view &v, const char *name);
 

@@ -9,10 +9,15 @@
  */
 #include "store.h"
 
+#include <charconv>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
+#include <string_view>
+#include <sys/sysctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +26,7 @@
 #include <rapidjson/stringbuffer.h>
 
 #include "image_load.h"
+#include "kernel.h"
 #include "persist.h"
 #include "values.h"
 
@@ -47,6 +53,15 @@ class image_store : public kernel_store
     }
 
   protected:
+    /* Ends a write with errno E, first telling the user WHY when there is
+     * more to say than the errno. */
+    static int refused(int e, const std::string &why)
+    {
+        if (e && !why.empty())
+            kernel_report(why);
+        return e;
+    }
+
     std::unordered_map<uint32_t, std::vector<unsigned char>> changed_;
 };
 
@@ -72,27 +87,32 @@ class file_store : public image_store
         if (!image_load_file(path, data_, err))
             return false;
         view_ = data_.view;
+        // Writes go to the file that was loaded: through a symbolic link,
+        // the link's target, replaced in its own directory.
+        struct stat st;
+        if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+            if (char *real = realpath(path, nullptr)) {
+                path_ = real;
+                std::free(real);
+            }
+        }
         return true;
     }
 
     int replace(uint32_t i, const unsigned char *bytes, size_t len) override
     {
-        int fd = lock_file(path_.c_str(), false);
-        if (fd < 0)
-            return errno;
-        std::string text;
-        int e = read_all(fd, text);
-        struct stat st;
-        if (!e && fstat(fd, &st) != 0)
-            e = errno;
+        std::string why, text;
+        int fd = lock_file(path_.c_str(), false, why);
+        int e = fd < 0 ? errno : read_all(fd, text);
         if (!e)
             e = rewrite(text, i, bytes, len);
         if (!e)
-            e = replace_file(path_.c_str(), text, st.st_mode & 07777);
-        close(fd);
+            e = replace_file(path_.c_str(), text, fd);
+        if (fd >= 0)
+            close(fd);
         if (!e)
             changed_[i].assign(bytes, bytes + len);
-        return e;
+        return refused(e, why);
     }
 
   private:
@@ -141,63 +161,89 @@ class file_store : public image_store
     image_data data_;
 };
 
-/* The embedded default: writes go to the user's state file. */
+/* The embedded default: writes go to the user's state file. Only this
+ * program writes it, so anything in it that a write would not have put
+ * there means damage: such a file is reported and left alone, its values
+ * unused and never overwritten. */
 class default_store : public image_store
 {
   public:
-    void open()
+    /* Boots the default with the values saved in the state file. Fails
+     * only when memory runs out, with a message in ERR. */
+    bool open(std::string &err)
     {
         view_ = *embedded_image();
-        std::string dir;
-        if (state_dir(dir, false) != 0)
-            return;
-        path_ = dir + "/" + state_name();
-        FILE *f = std::fopen(path_.c_str(), "re");
-        if (!f)
-            return;
-        std::string text;
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
-            text.append(buf, n);
-        std::fclose(f);
-        apply(text);
+        std::string dir, why;
+        int e = state_dir(dir, false, why);
+        if (!e) {
+            path_ = dir + "/" + state_name();
+            int fd = open_file(path_.c_str(), O_RDONLY, why);
+            e = fd < 0 ? errno : 0;
+            try {
+                saved_values saved;
+                if (!e && (e = load(fd, saved, why)) == 0)
+                    changed_.insert(saved.begin(), saved.end());
+            } catch (const std::bad_alloc &) {
+                e = ENOMEM;
+            }
+            if (fd >= 0)
+                close(fd);
+            if (e == ENOMEM) {
+                err = path_ + ": " + std::strerror(ENOMEM);
+                return false;
+            }
+            if (e && e != ENOENT && why.empty())
+                why = path_ + ": " + std::strerror(e);
+        }
+        if (e && !why.empty())
+            kernel_report(why + "; using the image's values");
+        return true;
     }
 
     int replace(uint32_t i, const unsigned char *bytes, size_t len) override
     {
-        std::string dir;
-        int e = state_dir(dir, true);
-        if (e)
-            return e;
-        path_ = dir + "/" + state_name();
-        int fd = lock_file(path_.c_str(), true);
-        if (fd < 0)
-            return errno;
-        std::string text;
-        e = read_all(fd, text);
-        if (!e) {
-            // Keep the other objects' lines as the newest file has them.
-            std::map<std::string, std::string> lines = parse(text);
-            static const char digits[] = "0123456789abcdef";
-            std::string hex;
-            for (size_t k = 0; k < len; k++) {
-                hex += digits[bytes[k] >> 4];
-                hex += digits[bytes[k] & 15];
+        std::string dir, why;
+        int fd = -1;
+        int e = state_dir(dir, true, why);
+        try {
+            if (!e) {
+                path_ = dir + "/" + state_name();
+                if (!fits(i, bytes, len)) {
+                    why = path_ + ": keeps at most " + std::to_string(longest(view_.objects[i])) +
+                          " bytes for " + (view_.strings + view_.objects[i].name);
+                    e = EFBIG;
+                }
             }
-            lines[dotted_oid(view_, i)] = hex;
-            text.clear();
-            for (auto &[oid, h] : lines)
-                text += oid + " " + h + "\n";
-            e = replace_file(path_.c_str(), text, 0600);
+            if (!e) {
+                fd = lock_file(path_.c_str(), true, why);
+                e = fd < 0 ? errno : 0;
+            }
+            // Keep the other objects' values as the newest file has them.
+            saved_values saved;
+            if (!e && (e = load(fd, saved, why)) != 0 && !why.empty())
+                why += "; not overwritten";
+            if (!e) {
+                saved[i].assign(bytes, bytes + len);
+                e = replace_file(path_.c_str(), text_of(saved), fd);
+            }
+            if (!e)
+                changed_[i].assign(bytes, bytes + len);
+        } catch (const std::bad_alloc &) {
+            why = path_ + ": " + std::strerror(ENOMEM);
+            e = ENOMEM;
         }
-        close(fd);
-        if (!e)
-            changed_[i].assign(bytes, bytes + len);
-        return e;
+        if (fd >= 0)
+            close(fd);
+        return refused(e, why);
     }
 
   private:
+    using saved_values = std::map<uint32_t, std::vector<unsigned char>>;
+
+    /* The most a saved value of an object without a bound of its own (a
+     * string without maxlen, a structure of no present size) may take. */
+    static constexpr size_t value_cap = 1 << 20;
+
     std::string state_name() const
     {
         char name[64];
@@ -206,58 +252,135 @@ class default_store : public image_store
         return name;
     }
 
-    static std::map<std::string, std::string> parse(const std::string &text)
+    /* The longest value that a write stores into object O. */
+    static size_t longest(const mib_object &o)
     {
-        std::map<std::string, std::string> lines;
-        size_t at = 0;
-        while (at < text.size()) {
-            size_t nl = text.find('\n', at);
-            if (nl == std::string::npos)
-                break; // a line without its newline was never written whole
-            std::string line = text.substr(at, nl - at);
-            at = nl + 1;
-            size_t sp = line.find(' ');
-            if (sp != std::string::npos)
-                lines[line.substr(0, sp)] = line.substr(sp + 1);
-        }
-        return lines;
+        if ((o.kind & CTLTYPE) == CTLTYPE_STRING)
+            return o.maxlen ? o.maxlen : value_cap;
+        return stored_size(o, o.value_len, value_cap);
     }
 
-    /* Applies the lines of a state file; lines that name no object of this
-     * image or hold bad hex are ignored. */
-    void apply(const std::string &text)
+    static bool writable(const mib_object &o)
     {
-        for (auto &[oid, hex] : parse(text)) {
-            int32_t comps[IMAGE_MAXOID];
-            size_t n = 0;
-            const char *p = oid.c_str();
-            bool ok = true;
-            while (ok && *p && n < IMAGE_MAXOID) {
-                char *end;
-                comps[n++] = int32_t(std::strtol(p, &end, 10));
-                ok = end != p && (*end == '.' || *end == '\0');
-                p = *end ? end + 1 : end;
-            }
-            uint32_t i = ok ? image_find_oid(view_, comps, n) : NONE;
-            if (i == NONE || hex.size() % 2)
-                continue;
-            std::vector<unsigned char> bytes;
-            for (size_t k = 0; ok && k < hex.size(); k += 2) {
-                unsigned v;
-                ok = std::sscanf(hex.c_str() + k, "%2x", &v) == 1;
-                bytes.push_back(static_cast<unsigned char>(v));
-            }
-            if (ok)
-                changed_[i] = std::move(bytes);
-        }
+        return (o.kind & CTLFLAG_WR) && (o.kind & CTLTYPE) != CTLTYPE_NODE;
     }
+
+    /* Can LEN bytes at BYTES be what a write stored into object I? */
+    bool fits(uint32_t i, const unsigned char *bytes, size_t len) const
+    {
+        const mib_object &o = view_.objects[i];
+        if (len > longest(o))
+            return false;
+        if ((o.kind & CTLTYPE) == CTLTYPE_STRING)
+            return len > 0 && std::memchr(bytes, 0, len) == bytes + len - 1;
+        return stored_size(o, o.value_len, len) == len;
+    }
+
+    /* The size of the largest state file: every writable object's line
+     * with the longest value it takes. */
+    size_t limit()
+    {
+        if (!limit_) {
+            for (uint32_t i = 0; i < view_.count; i++) {
+                const mib_object &o = view_.objects[i];
+                if (writable(o))
+                    limit_ += 12 * o.oid_len + 2 * longest(o) + 1;
+            }
+        }
+        return limit_;
+    }
+
+    std::string text_of(const saved_values &saved) const;
+    int load(int fd, saved_values &saved, std::string &why);
+    uint32_t find(std::string_view oid) const;
 
     std::string path_;
+    size_t limit_ = 0;
 };
+
+/* One line per object: "dotted-OID hex-bytes". */
+std::string default_store::text_of(const saved_values &saved) const
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (auto &[i, bytes] : saved) {
+        text += dotted_oid(view_, i);
+        text += ' ';
+        for (unsigned char b : bytes) {
+            text += digits[b >> 4];
+            text += digits[b & 15];
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+/* The writable object that the dotted OID names, or NONE. */
+uint32_t default_store::find(std::string_view oid) const
+{
+    int32_t comps[IMAGE_MAXOID];
+    size_t n = 0;
+    const char *p = oid.data(), *end = p + oid.size();
+    while (p < end && n < IMAGE_MAXOID) {
+        auto [next, ec] = std::from_chars(p, end, comps[n++]);
+        if (ec != std::errc() || (next < end && (*next != '.' || next + 1 == end)))
+            return NONE;
+        p = next < end ? next + 1 : next;
+    }
+    uint32_t i = p == end && n ? image_find_oid(view_, comps, n) : NONE;
+    return i != NONE && writable(view_.objects[i]) ? i : NONE;
+}
+
+/* Reads the state file open on FD into SAVED. Returns 0, or an errno with
+ * WHY naming the file and the damage: EFBIG for a file larger than any
+ * state, EIO for a line that no write made. */
+int default_store::load(int fd, saved_values &saved, std::string &why)
+{
+    std::string text;
+    int e = read_all(fd, text, limit());
+    if (e == EFBIG)
+        why = path_ + ": larger than the " + std::to_string(limit()) +
+              " bytes that the saved values can take";
+    if (e)
+        return e;
+    size_t at = 0;
+    for (size_t line = 1; at < text.size(); line++) {
+        size_t nl = text.find('\n', at);
+        std::string_view l(text.data() + at, (nl == std::string::npos ? text.size() : nl) - at);
+        at = nl == std::string::npos ? text.size() : nl + 1;
+        size_t sp = l.find(' ');
+        std::string_view hex = sp == std::string::npos ? "" : l.substr(sp + 1);
+        std::vector<unsigned char> bytes;
+        bool ok = nl != std::string::npos && !hex.empty() && hex.size() % 2 == 0;
+        for (size_t k = 0; ok && k < hex.size(); k += 2) {
+            unsigned char b = 0;
+            auto [next, ec] = std::from_chars(hex.data() + k, hex.data() + k + 2, b, 16);
+            ok = ec == std::errc() && next == hex.data() + k + 2;
+            bytes.push_back(b);
+        }
+        std::string problem;
+        uint32_t i = ok ? find(l.substr(0, sp)) : NONE;
+        if (!ok)
+            problem = "not 'OID HEX-BYTES'";
+        else if (i == NONE)
+            problem = "no writable object " + std::string(l.substr(0, sp));
+        else if (!fits(i, bytes.data(), bytes.size()))
+            problem = std::to_string(bytes.size()) + " bytes cannot be a value of " +
+                      (view_.strings + view_.objects[i].name);
+        else if (!saved.emplace(i, std::move(bytes)).second)
+            problem = std::string(view_.strings + view_.objects[i].name) + " a second time";
+        if (!problem.empty()) {
+            why = path_ + ": line " + std::to_string(line) + ": " + problem;
+            saved.clear();
+            return EIO;
+        }
+    }
+    return 0;
+}
 
 } // namespace
 
-int state_dir(std::string &dir, bool create)
+int state_dir(std::string &dir, bool create, std::string &why)
 {
     const char *xdg = getenv("XDG_RUNTIME_DIR");
     bool private_tmp = !(xdg && xdg[0] == '/');
@@ -269,16 +392,26 @@ int state_dir(std::string &dir, bool create)
     struct stat st;
     if (lstat(dir.c_str(), &st) != 0)
         return errno;
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0)
-        return EACCES;
-    return 0;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+    why = S_ISLNK(st.st_mode)      ? "a symbolic link"
+          : !S_ISDIR(st.st_mode)   ? "not a directory"
+          : st.st_uid != geteuid() ? "owned by user " + std::to_string(st.st_uid) +
+                                         ", not by user " + std::to_string(geteuid())
+          : (st.st_mode & 077) != 0 ? "mode " + std::string(mode) + ", open to other users"
+                                    : "";
+    if (why.empty())
+        return 0;
+    why = dir + ": " + why + ", refused as the state directory";
+    return EACCES;
 }
 
 std::unique_ptr<kernel_store> open_store(const char *source, std::string &err)
 {
     if (!source) {
         auto s = std::make_unique<default_store>();
-        s->open();
+        if (!s->open(err))
+            return nullptr;
         return s;
     }
     struct stat st;

@@ -71,8 +71,14 @@ std::unique_ptr<kernel_store> open_procfs_store(const char *root, std::string &e
 const image_view *embedded_image();
 
 /* Where the default image keeps its changed values: $XDG_RUNTIME_DIR/tunex,
- * else /tmp/tunex-UID (created 0700 and checked to be the user's own).
- * Returns 0 with the directory in DIR, or an errno. */
-int state_dir(std::string &dir, bool create);
+ * else /tmp/tunex-UID (created 0700 when CREATE). A directory that is not
+ * the user's own and private is refused with EACCES and the reason, naming
+ * it, in WHY. Returns 0 with the directory in DIR, or an errno. */
+int state_dir(std::string &dir, bool create, std::string &why);
+
+/* Tells the user LINE ("FILE: what is wrong") on stderr, after what the
+ * program has written to stdout: what a store has to say about its files
+ * beyond an errno. */
+void kernel_report(const std::string &line);
 
 #endif

@@ -39,8 +39,7 @@ void boot()
     if (!booted) {
         // The program cannot tell a broken machine from a failed call, so
         // the stand-in reports it, once, before anything else is printed.
-        std::fflush(stdout);
-        std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, err.c_str());
+        kernel_report(err);
         std::exit(1);
     }
 }
@@ -131,19 +130,28 @@ int write_value(kernel_store &s, uint32_t i, const void *newp, size_t newlen)
     size_t curlen;
     if (int e = s.value(i, &cur, &curlen))
         return e;
-    // A number takes exactly its width; an array or a structure exactly
-    // its present size. What follows is ignored.
-    size_t width = image_types[type].size, need = curlen;
-    if (width)
-        need = curlen >= width ? curlen - curlen % width : width;
-    else if (curlen == 0)
-        need = newlen;
+    // What follows the bytes that the object takes is ignored.
+    size_t need = stored_size(o, curlen, newlen);
     if (newlen < need)
         return EINVAL;
     return s.replace(i, in, need);
 }
 
 } // namespace
+
+void kernel_report(const std::string &line)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, line.c_str());
+}
+
+size_t stored_size(const mib_object &o, size_t curlen, size_t newlen)
+{
+    size_t width = image_types[o.kind & CTLTYPE].size;
+    if (width)
+        return curlen >= width ? curlen - curlen % width : width;
+    return curlen ? curlen : newlen;
+}
 
 kernel_store &kernel()
 {
