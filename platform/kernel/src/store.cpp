@@ -260,6 +260,12 @@ class default_store : public image_store
         return stored_size(o, o.value_len, value_cap);
     }
 
+    /* The most that the line of object O with a value of LEN bytes takes. */
+    static size_t line_size(const mib_object &o, size_t len)
+    {
+        return 12 * o.oid_len + 2 * len + 1;
+    }
+
     static bool writable(const mib_object &o)
     {
         return (o.kind & CTLFLAG_WR) && (o.kind & CTLTYPE) != CTLTYPE_NODE;
@@ -284,7 +290,7 @@ class default_store : public image_store
             for (uint32_t i = 0; i < view_.count; i++) {
                 const mib_object &o = view_.objects[i];
                 if (writable(o))
-                    limit_ += 12 * o.oid_len + 2 * longest(o) + 1;
+                    limit_ += line_size(o, longest(o));
             }
         }
         return limit_;
@@ -303,6 +309,10 @@ std::string default_store::text_of(const saved_values &saved) const
 {
     static const char digits[] = "0123456789abcdef";
     std::string text;
+    size_t size = 0;
+    for (auto &[i, bytes] : saved)
+        size += line_size(view_.objects[i], bytes.size());
+    text.reserve(size);
     for (auto &[i, bytes] : saved) {
         text += dotted_oid(view_, i);
         text += ' ';
@@ -351,6 +361,7 @@ int default_store::load(int fd, saved_values &saved, std::string &why)
         size_t sp = l.find(' ');
         std::string_view hex = sp == std::string::npos ? "" : l.substr(sp + 1);
         std::vector<unsigned char> bytes;
+        bytes.reserve(hex.size() / 2);
         bool ok = nl != std::string::npos && !hex.empty() && hex.size() % 2 == 0;
         for (size_t k = 0; ok && k < hex.size(); k += 2) {
             unsigned char b = 0;

@@ -76,9 +76,8 @@ const image_view *embedded_image();
  * it, in WHY. Returns 0 with the directory in DIR, or an errno. */
 int state_dir(std::string &dir, bool create, std::string &why);
 
-/* Tells the user LINE ("FILE: what is wrong") on stderr, after what the
- * program has written to stdout: what a store has to say about its files
- * beyond an errno. */
+/* Tells the user LINE ("FILE: what is wrong") on stderr: what a store has
+ * to say about its files beyond an errno. */
 void kernel_report(const std::string &line);
 
 #endif

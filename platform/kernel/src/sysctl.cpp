@@ -39,6 +39,7 @@ void boot()
     if (!booted) {
         // The program cannot tell a broken machine from a failed call, so
         // the stand-in reports it, once, before anything else is printed.
+        std::fflush(stdout);
         kernel_report(err);
         std::exit(1);
     }
@@ -141,7 +142,6 @@ int write_value(kernel_store &s, uint32_t i, const void *newp, size_t newlen)
 
 void kernel_report(const std::string &line)
 {
-    std::fflush(stdout);
     std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, line.c_str());
 }
 
