@@ -238,6 +238,29 @@ TEST_F(DefaultState, WritesLastAcrossProcesses)
     EXPECT_EQ(read_int("kern.maxfiles"), old + 1);
 }
 
+TEST_F(DefaultState, KeepsAValueOfNoBoundUpToOneMebibyte)
+{
+    // security.jail.param.name is a string without a maximum length.
+    std::string longest((1 << 20) - 1, 'j'), longer(1 << 20, 'j');
+    ASSERT_EQ(sysctlbyname("security.jail.param.name", nullptr, nullptr, longest.c_str(),
+                           longest.size() + 1),
+              0);
+    EXPECT_EQ(sysctlbyname("security.jail.param.name", nullptr, nullptr, longer.c_str(),
+                           longer.size() + 1),
+              -1);
+    EXPECT_EQ(errno, EFBIG);
+    EXPECT_EQ(in_child([&longest] {
+                  std::string v(longest.size() + 1, '\0');
+                  size_t len = v.size();
+                  return sysctlbyname("security.jail.param.name", v.data(), &len, nullptr, 0) ==
+                                     0 &&
+                                 v == longest + '\0'
+                             ? 0
+                             : 1;
+              }),
+              0);
+}
+
 TEST_F(DefaultState, RefusesAStateDirectoryOthersCanReach)
 {
     ASSERT_EQ(mkdir((runtime + "/tunex").c_str(), 0755), 0);
