@@ -180,6 +180,7 @@ dangling|a symbolic link, not followed
 link|a symbolic link, not followed
 fifo|not a regular file
 1.7 +1000000\n|line 1: not 'OID HEX-BYTES'
+1.\\033[2J.7 00\n|line 1: not 'OID HEX-BYTES'
 $oid d204\n|line 1: 2 bytes cannot be a value of kern.maxfiles
 $oid d2040000\n$oid d2040000\n|line 2: kern.maxfiles a second time
 $oid d2040000|line 1: not 'OID HEX-BYTES'

@@ -362,7 +362,9 @@ int default_store::load(int fd, saved_values &saved, std::string &why)
         std::string_view hex = sp == std::string::npos ? "" : l.substr(sp + 1);
         std::vector<unsigned char> bytes;
         bytes.reserve(hex.size() / 2);
-        bool ok = nl != std::string::npos && !hex.empty() && hex.size() % 2 == 0;
+        // Only the characters of an OID, so that the message shows no others.
+        bool ok = nl != std::string::npos && !hex.empty() && hex.size() % 2 == 0 &&
+                  l.substr(0, sp).find_first_not_of("0123456789.-") == std::string_view::npos;
         for (size_t k = 0; ok && k < hex.size(); k += 2) {
             unsigned char b = 0;
             auto [next, ec] = std::from_chars(hex.data() + k, hex.data() + k + 2, b, 16);
