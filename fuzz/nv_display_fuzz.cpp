@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     uint8_t mode = data[0];
     std::vector<uint8_t> value(data + 1, data + size);
     fuzz_xo_begin(mode & 3, mode & 4);
-    display_nv("f.nv", value.data(), value.size(), mode & 8, mode & 16);
+    display_nv(value.data(), value.size(), mode & 8, mode & 16);
     fuzz_xo_end();
     return 0;
 }

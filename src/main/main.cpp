@@ -168,9 +168,9 @@ static int handle_file_line(char *line, size_t length)
 
 // Handles every request of the file at PATH ("-": standard input), one per
 // line whatever the line's length. While a line is handled, every message
-// names the file and the line's number after the program's name. A file
+// names the file and the line's number. A file
 // that cannot be opened or read ends the program.
-static int read_requests(const char *path, const char *program)
+static int read_requests(const char *path)
 {
     bool from_stdin = strcmp(path, "-") == 0;
     FILE *file = from_stdin ? stdin : fopen(path, "r");
@@ -181,16 +181,13 @@ static int read_requests(const char *path, const char *program)
     int count = 0;
     char *line = nullptr;
     size_t capacity = 0;
-    std::string where;
     for (unsigned long number = 1;; number++) {
         errno = 0;
         ssize_t length = getline(&line, &capacity, file);
         if (length == -1)
             break;
-        where = std::string(program) + ": " + shown + ":" + std::to_string(number);
-        xo_set_program(where.c_str());
+        message_context about(std::string(shown) + ":" + std::to_string(number));
         count += handle_file_line(line, size_t(length));
-        xo_set_program(program);
     }
     // getline also returns -1 on a read error or when the line does not
     // fit in memory, which must not pass for the end of the requests.
@@ -379,10 +376,12 @@ int tunex_main(int argc, char *argv[])
     const char *path = nullptr;
     long count = 0;
 
-    // The name that libxo puts before every message.
+    // The name that libxo puts before every message, kept until the very
+    // end, when the exit hook may still report.
     const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "tunex";
     if (const char *slash = strrchr(program, '/'))
         program = slash + 1;
+    static const message_context outermost(program);
 
     reset_options();
     atexit(xo_finish_atexit);
@@ -412,7 +411,7 @@ int tunex_main(int argc, char *argv[])
     if (opts.rflag)
         xo_open_container(opts.tagroot);
     if (opts.fflag)
-        count += read_requests(path, program);
+        count += read_requests(path);
     if (argc > 0) {
         opts.aflag = false;
         for (int i = 0; argv[i] != nullptr; i++)

@@ -165,13 +165,18 @@ static void emit_properties(const oidkit_object *object, bool wanted, size_t siz
     }
 }
 
-// Hands the value to the one renderer that fits the object.
+// Hands the value to the one renderer that fits the object. The messages
+// of the renderers of special texts and opaque values name the object;
+// those of the plain types name it themselves.
 static int emit_value(const oidkit_object *object, unsigned char *value, size_t size)
 {
-    if (has_special_display(object))
-        return display_special(object, reinterpret_cast<char *>(value), size);
-    if (object->type == CTLTYPE_OPAQUE || object->type == CTLTYPE_NODE)
+    bool special = has_special_display(object);
+    if (special || object->type == CTLTYPE_OPAQUE || object->type == CTLTYPE_NODE) {
+        message_context about(std::string("oid '") + object->name + "'");
+        if (special)
+            return display_special(object, reinterpret_cast<char *>(value), size);
         return display_opaque(object, value, size, opts.tflag, opts.hflag, opts.oflag, opts.xflag);
+    }
     // The kernel's meta-objects under OID 0 have no value to show.
     if (object->oid_len > 0 && object->oid[0] != 0)
         return display_basic_type(object, value, size);

@@ -170,13 +170,13 @@ void display_nvlist(const nvlist_t *nvl, bool tflag, bool hflag)
     xo_close_container("nvlist");
 }
 
-int display_nv(const char *name, const void *value, size_t size, bool tflag, bool hflag)
+int display_nv(const void *value, size_t size, bool tflag, bool hflag)
 {
     nvlist_t *nvl = nvlist_unpack(value, size, 0);
     if (nvl == nullptr) {
         // Nothing of a list that does not exist is shown, not even its
         // container; the warning makes the failure count.
-        xo_warnx("oid '%s': invalid packed name/value list (%zu bytes)", name, size);
+        xo_warnx("invalid packed name/value list (%zu bytes)", size);
         return 1;
     }
     display_nvlist(nvl, tflag, hflag);

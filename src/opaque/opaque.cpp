@@ -83,12 +83,11 @@ void dump_value(const char *format, const unsigned char *bytes, size_t size, boo
     xo_close_container(name);
 }
 
-int call_formatter(formatter_id id, const char *name, const void *value, size_t size, bool tflag,
-                   bool hflag)
+int call_formatter(formatter_id id, const void *value, size_t size, bool tflag, bool hflag)
 {
     switch (id) {
     case F_NV:
-        return display_nv(name, value, size, tflag, hflag);
+        return display_nv(value, size, tflag, hflag);
     case F_CLOCKINFO:
         return S_clockinfo(value, size, hflag);
     case F_TIMEVAL:
@@ -129,7 +128,7 @@ int display_opaque(const oidkit_object *object, const void *value, size_t size, 
     xo_open_container("value");
     const formatter_row *row = find_formatter(object->format);
     if (row != nullptr)
-        errors = call_formatter(row->id, object->name, value, size, tflag, hflag);
+        errors = call_formatter(row->id, value, size, tflag, hflag);
     else if (oflag || xflag)
         dump_value(object->format, static_cast<const unsigned char *>(value), size, oflag);
     xo_close_container("value");

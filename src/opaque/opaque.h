@@ -30,8 +30,8 @@ int S_input_id(const void *value, size_t size);
 int S_efi_map(const void *value, size_t size);
 int S_bios_smap_xattr(const void *value, size_t size);
 
-/* Shows the packed name/value list of the object NAME pair by pair. */
-int display_nv(const char *name, const void *value, size_t size, bool tflag, bool hflag);
+/* Shows a packed name/value list pair by pair. */
+int display_nv(const void *value, size_t size, bool tflag, bool hflag);
 
 /* Shows the temperature *VALUE (an "IK" integer) in degrees Celsius. */
 int display_IK(const oidkit_object *object, const int32_t *value, bool hflag);
