@@ -62,22 +62,17 @@ template <typename T> static void store(unsigned char *slot, T element)
     memcpy(slot, &element, sizeof(element));
 }
 
-// Sets errno to EINVAL when the number parsed from TOKEN did not take all
-// of it (or none of it); a range error of the parser stays.
-static void check_end(const char *token, const char *end)
-{
-    if (errno == 0 && (end == token || *end != '\0'))
-        errno = EINVAL;
-}
-
 // Parses TOKEN, which holds no blanks, with PARSE and stores it as T.
+// errno stays as PARSE set it, or becomes EINVAL when the number does not
+// take all of TOKEN (or none of it).
 template <typename T, typename Wide>
 static void parse_as(const char *token, unsigned char *slot,
                      Wide (*parse)(const char *, char **, int))
 {
     char *end;
     Wide number = parse(token, &end, 0);
-    check_end(token, end);
+    if (errno == 0 && (end == token || *end != '\0'))
+        errno = EINVAL;
     store(slot, T(number));
 }
 
