@@ -110,11 +110,6 @@ int parse_line(char *line)
     return handle_request(line, value, false);
 }
 
-static bool is_blank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
 // Cuts the blanks at the end of the text from START to END.
 static void trim_end(char *start, char *end)
 {
@@ -168,8 +163,8 @@ static int handle_file_line(char *line, size_t length)
 
 // Handles every request of the file at PATH ("-": standard input), one per
 // line whatever the line's length. While a line is handled, every message
-// names the file and the line's number. A file
-// that cannot be opened or read ends the program.
+// names the file and the line's number. A file that cannot be opened or
+// read ends the program.
 static int read_requests(const char *path)
 {
     bool from_stdin = strcmp(path, "-") == 0;

@@ -33,6 +33,12 @@ extern int walk_depth;
 /* Sets every run option to its default. */
 void reset_options();
 
+/* The blanks that separate the parts of requests and of number lists. */
+inline bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
 /* Says what the messages of a stretch of work are about: while an instance
  * lives, every message begins with the program's name, the text of each
  * enclosing instance and its own TEXT, each followed by ": ". The

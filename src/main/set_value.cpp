@@ -134,11 +134,6 @@ static int parse_element(const oidkit_object *object, const char *token, unsigne
     }
 }
 
-static bool is_blank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
 // Cuts the next element out of the text at *CURSOR, in place. Elements are
 // separated by a comma or by a run of blanks; blanks around a comma belong
 // to it. After a comma an element always follows, so that two commas in a
