@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -65,19 +66,19 @@ int display_tree(oidkit_object *object)
     return count;
 }
 
-int parse_line(char *line)
+// Handles the request for NAME, with the new VALUE or null. A FORGIVEN
+// request (a request-file line marked "-") says nothing of a name that is
+// not found.
+static int handle_request(const char *name, const char *value, bool forgiven)
 {
-    char *value = strchr(line, '=');
-    if (value != nullptr)
-        *value++ = '\0';
-
-    oidkit_object *object = oidkit_treebyname(line);
+    oidkit_object *object = oidkit_treebyname(name);
     if (object == nullptr) {
         if (errno == ENOMEM)
-            xo_err(1, "cannot build the tree of '%s'", line);
-        if (!opts.iflag && !opts.qflag)
-            xo_warnx("unknow '%s' oid", line);
-        return opts.iflag ? 0 : 1;
+            xo_err(1, "cannot build the tree of '%s'", name);
+        bool silent = opts.iflag || forgiven;
+        if (!silent && !opts.qflag)
+            xo_warnx("unknow '%s' oid", name);
+        return silent ? 0 : 1;
     }
 
     int count;
@@ -101,35 +102,95 @@ int parse_line(char *line)
     return count;
 }
 
-// Handles every request of the file at PATH, one per line whatever the
-// line's length. Comment lines ("#") and empty lines are skipped; nothing
-// else is trimmed. A file that cannot be opened or read ends the program.
+int parse_line(char *line)
+{
+    char *value = strchr(line, '=');
+    if (value != nullptr)
+        *value++ = '\0';
+    return handle_request(line, value, false);
+}
+
+// Cuts the blanks at the end of the text from START to END.
+static void trim_end(char *start, char *end)
+{
+    while (end > start && is_blank(end[-1]))
+        end--;
+    *end = '\0';
+}
+
+static char *skip_blanks(char *text)
+{
+    while (is_blank(*text))
+        text++;
+    return text;
+}
+
+// Handles one line of a request file, LENGTH bytes read as they stand, in
+// the syntax of sysctl.conf: the final newline and a carriage return before
+// it are dropped, and so are blanks at either end and around the first
+// "="; blank lines and comments ("#" or ";" as the first character after
+// the blanks) are skipped; a "-" before the name means that the line
+// cannot fail. The request ends at a NUL byte.
+static int handle_file_line(char *line, size_t length)
+{
+    if (length > 0 && line[length - 1] == '\n')
+        length--;
+    if (length > 0 && line[length - 1] == '\r')
+        length--;
+    line[length] = '\0';
+    bool blank = true;
+    for (size_t i = 0; i < length; i++)
+        if (!is_blank(line[i]))
+            blank = false;
+    char *name = skip_blanks(line);
+    if (blank || *name == '#' || *name == ';')
+        return 0;
+
+    bool forgiven = *name == '-';
+    if (forgiven)
+        name = skip_blanks(name + 1);
+    char *value = strchr(name, '=');
+    if (value != nullptr) {
+        trim_end(name, value);
+        value = skip_blanks(value + 1);
+        trim_end(value, value + strlen(value));
+    } else {
+        trim_end(name, name + strlen(name));
+    }
+    int count = handle_request(name, value, forgiven);
+    return forgiven ? 0 : count;
+}
+
+// Handles every request of the file at PATH ("-": standard input), one per
+// line whatever the line's length. While a line is handled, every message
+// names the file and the line's number. A file that cannot be opened or
+// read ends the program.
 static int read_requests(const char *path)
 {
-    FILE *file = fopen(path, "r");
+    bool from_stdin = strcmp(path, "-") == 0;
+    FILE *file = from_stdin ? stdin : fopen(path, "r");
     if (file == nullptr)
         xo_err(1, "cannot open: %s", path);
+    const char *shown = from_stdin ? "stdin" : path;
 
     int count = 0;
     char *line = nullptr;
     size_t capacity = 0;
-    for (;;) {
+    for (unsigned long number = 1;; number++) {
         errno = 0;
-        if (getline(&line, &capacity, file) == -1)
+        ssize_t length = getline(&line, &capacity, file);
+        if (length == -1)
             break;
-        if (line[0] == '#' || line[0] == '\n')
-            continue;
-        char *newline = strchr(line, '\n');
-        if (newline != nullptr)
-            *newline = '\0';
-        count += parse_line(line);
+        message_context about(std::string(shown) + ":" + std::to_string(number));
+        count += handle_file_line(line, size_t(length));
     }
     // getline also returns -1 on a read error or when the line does not
     // fit in memory, which must not pass for the end of the requests.
     if (ferror(file) || (errno != 0 && !feof(file)))
         xo_err(1, "cannot read: %s", path);
     free(line);
-    fclose(file);
+    if (!from_stdin)
+        fclose(file);
     return count;
 }
 
@@ -309,6 +370,13 @@ int tunex_main(int argc, char *argv[])
     const char *jail = nullptr;
     const char *path = nullptr;
     long count = 0;
+
+    // The name that libxo puts before every message, kept until the very
+    // end, when the exit hook may still report.
+    const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "tunex";
+    if (const char *slash = strrchr(program, '/'))
+        program = slash + 1;
+    static const message_context outermost(program);
 
     reset_options();
     atexit(xo_finish_atexit);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include <oidkit.h>
 
@@ -31,6 +32,30 @@ extern int walk_depth;
 
 /* Sets every run option to its default. */
 void reset_options();
+
+/* The blanks that separate the parts of requests and of number lists. */
+inline bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+/* Says what the messages of a stretch of work are about: while an instance
+ * lives, every message begins with the program's name, the text of each
+ * enclosing instance and its own TEXT, each followed by ": ". The
+ * outermost instance holds the program's name alone. Instances nest like
+ * the scopes that hold them. */
+class message_context
+{
+  public:
+    explicit message_context(const std::string &text);
+    ~message_context();
+    message_context(const message_context &) = delete;
+    message_context &operator=(const message_context &) = delete;
+
+  private:
+    std::string prefix;
+    const char *outer;
+};
 
 /* One row of the type table, indexed by the object's type code. */
 struct type_info {

@@ -43,8 +43,8 @@ static bool selected(const oidkit_object *object)
 // probe still fits. One spare zero byte lies beyond what the kernel may
 // fill, so that a text value always ends in NUL. Returns the buffer (the
 // caller frees it) with the value's length in *SIZE, or null when the read
-// failed.
-static unsigned char *read_value(const oidkit_object *object, size_t *size)
+// failed, with the read's errno in *ERROR and the buffer's size in *SIZE.
+static unsigned char *read_value(const oidkit_object *object, size_t *size, int *error)
 {
     size_t length = 0;
 
@@ -57,12 +57,28 @@ static unsigned char *read_value(const oidkit_object *object, size_t *size)
     auto *buffer = static_cast<unsigned char *>(calloc(length + 1, 1));
     if (buffer == nullptr)
         xo_err(1, "allocation memory to get the value of '%s'", object->name);
+    *size = length;
     if (sysctl(object->oid, unsigned(object->oid_len), buffer, &length, nullptr, 0) != 0) {
+        *error = errno;
         free(buffer);
         return nullptr;
     }
     *size = length;
     return buffer;
+}
+
+// Says why the value of a named object could not be read: the read's
+// error, or, for ENOMEM after a buffer of SIZE bytes was offered, that the
+// value does not fit in it.
+static void warn_unreadable(const oidkit_object *object, int error, size_t size)
+{
+    if (opts.qflag)
+        return;
+    if (error == ENOMEM && size > 0)
+        xo_warnx("oid '%s': cannot read the value: buffer of %zu bytes too small", object->name,
+                 size);
+    else
+        xo_warn_c(error, "oid '%s': cannot read the value", object->name);
 }
 
 // The OID's components joined by dots, in decimal or, under -x, in
@@ -149,13 +165,18 @@ static void emit_properties(const oidkit_object *object, bool wanted, size_t siz
     }
 }
 
-// Hands the value to the one renderer that fits the object.
+// Hands the value to the one renderer that fits the object. The messages
+// of the renderers of special texts and opaque values name the object;
+// those of the plain types name it themselves.
 static int emit_value(const oidkit_object *object, unsigned char *value, size_t size)
 {
-    if (has_special_display(object))
-        return display_special(object, reinterpret_cast<char *>(value), size);
-    if (object->type == CTLTYPE_OPAQUE || object->type == CTLTYPE_NODE)
+    bool special = has_special_display(object);
+    if (special || object->type == CTLTYPE_OPAQUE || object->type == CTLTYPE_NODE) {
+        message_context about(std::string("oid '") + object->name + "'");
+        if (special)
+            return display_special(object, reinterpret_cast<char *>(value), size);
         return display_opaque(object, value, size, opts.tflag, opts.hflag, opts.oflag, opts.xflag);
+    }
     // The kernel's meta-objects under OID 0 have no value to show.
     if (object->oid_len > 0 && object->oid[0] != 0)
         return display_basic_type(object, value, size);
@@ -169,6 +190,8 @@ int display_object(oidkit_object *object, const char *newval, bool toggle, bool 
     size_t size = 0;
     unsigned char *value = nullptr;
     bool unreadable = false;
+    int read_error = 0;
+    size_t read_size = 0;
 
     *opened = false;
     if (!selected(object))
@@ -182,7 +205,8 @@ int display_object(oidkit_object *object, const char *newval, bool toggle, bool 
         return 0;
 
     if (wanted || toggle) {
-        value = read_value(object, &size);
+        value = read_value(object, &size, &read_error);
+        read_size = size;
         bool empty_opaque = value != nullptr && size == 0 && object->type == CTLTYPE_OPAQUE;
         if (value == nullptr || empty_opaque) {
             free(value);
@@ -227,9 +251,12 @@ int display_object(oidkit_object *object, const char *newval, bool toggle, bool 
 
     // A walk (-a, or the subtree of a named node) does not fail because
     // some object cannot be read; a request that names an unreadable value
-    // does, unless the object is a node, which has no value of its own,
-    // and so does a toggle that found nothing to toggle.
-    if (unreadable && (toggle || (!opts.aflag && walk_depth == 0 && object->type != CTLTYPE_NODE)))
+    // does, and says why, unless the object is a node, which has no value
+    // of its own. A toggle that found nothing to toggle has said so and
+    // fails too. A write is judged by the write alone.
+    bool named = !opts.aflag && walk_depth == 0 && object->type != CTLTYPE_NODE;
+    bool report = unreadable && named && newval == nullptr && !toggle;
+    if (unreadable && (toggle || report))
         count++;
 
     if (newval != nullptr) {
@@ -241,5 +268,7 @@ int display_object(oidkit_object *object, const char *newval, bool toggle, bool 
     }
     if (printed)
         xo_emit("{L:\n}");
+    if (report)
+        warn_unreadable(object, read_error, read_size);
     return count;
 }

@@ -87,7 +87,15 @@ const refusal_case refusal_cases[] = {
     {"empty temperature element", CTLTYPE_INT, CTLFLAG_RW, "IK", "30C,", nullptr,
      "tunex:  cannot set new value '30C,': Invalid argument\n", 1},
     {"temperature without a unit letter", CTLTYPE_INT, CTLFLAG_RW, "IK", "30c", nullptr,
-     "tunex: invalid temperature '30c'\n", 1},
+     "tunex: oid 't.object': invalid temperature '30c'\n", 1},
+    {"a temperature out of range counts once", CTLTYPE_INT, CTLFLAG_RW, "IK", "1e40C", nullptr,
+     "tunex:  cannot set new value '1e40C': Numerical result out of range\n", 1},
+    {"text after a number", CTLTYPE_INT, CTLFLAG_RW, "I", "12abc", nullptr,
+     "tunex:  cannot set new value '12abc': Invalid argument\n", 1},
+    {"an empty element between two commas", CTLTYPE_INT, CTLFLAG_RW, "I", "1, ,2", nullptr,
+     "tunex:  cannot set new value '1, ,2': Invalid argument\n", 1},
+    {"blanks only", CTLTYPE_LONG, CTLFLAG_RW, "L", "  ", nullptr,
+     "tunex:  cannot set new value '  ': Invalid argument\n", 1},
 };
 
 TEST(SetValue, RefusesWithAFinishedLineAndWritesNothing)

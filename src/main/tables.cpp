@@ -3,12 +3,30 @@
  * renderers and the writer share: type codes with their names and element
  * widths, and the named flag bits in their output order.
  */
+#include <libxo/xo.h>
 #include <sys/sysctl.h>
 
 #include "main.h"
 
 run_options opts;
 int walk_depth;
+
+// The prefix of the innermost message context, or null outside of all.
+static const char *current_prefix;
+
+message_context::message_context(const std::string &text)
+    : prefix(current_prefix != nullptr ? std::string(current_prefix) + ": " + text : text),
+      outer(current_prefix)
+{
+    current_prefix = prefix.c_str();
+    xo_set_program(current_prefix);
+}
+
+message_context::~message_context()
+{
+    current_prefix = outer;
+    xo_set_program(outer);
+}
 
 void reset_options()
 {

@@ -1,6 +1,5 @@
 /*
- * The in-place field splitter shared by the text renderers and by the
- * writer of numeric values.
+ * The in-place field splitter shared by the text renderers.
  */
 #include "special.h"
 

@@ -1,7 +1,7 @@
 /*
  * Three kernel texts with a layout of their own (vm.phys_free,
  * kern.conftxt, debug.witness.fullgraph), and the in-place field splitter
- * that they and the writer of numeric values share.
+ * that they share.
  */
 #ifndef TUNEX_SPECIAL_H
 #define TUNEX_SPECIAL_H

@@ -25,6 +25,8 @@
  *   as nobody                  runs the last run as user nobody (as root,
  *                              through setuid; as any other user, as is)
  *   as root                    the last run needs root; skipped otherwise
+ *   stdin NAME                 the last run reads $DIR/NAME as its standard
+ *                              input
  *   stdout <<TAG [noeol]       the last run's expected standard output:
  *   stderr <<TAG [noeol]       the lines up to TAG, each ending in a
  *                              newline ("noeol": not the last one);
@@ -36,8 +38,8 @@
  * Every run's environment is LC_ALL=C.UTF-8, PATH, HOME=$DIR,
  * XDG_RUNTIME_DIR=$DIR/run, MIB_IMAGE as above, the sanitizer options of
  * the runner's own environment and the case's env lines; standard input
- * is /dev/null. A failing run names its file, line, case and arguments and
- * shows what differs. The last line says "N passed, N failed".
+ * is /dev/null unless a stdin line names a file. A failing run names its file, line, case and
+ * arguments and shows what differs. The last line says "N passed, N failed".
  *
  * TUNEX_E2E_WRAPPER, when set, is a command (words split at blanks) that
  * every run goes through, e.g. "valgrind -q --error-exitcode=99": its
@@ -73,7 +75,8 @@ struct expected_text {
 struct run_step {
     int line = 0;
     std::vector<std::string> args;
-    std::string user; /* "", "nobody" or "root" */
+    std::string user;  /* "", "nobody" or "root" */
+    std::string input; /* the file in $DIR read as standard input, or "" */
     expected_text out, err;
     int status = 0;
     std::vector<std::string> same; /* files that must be as the case began */
@@ -223,6 +226,10 @@ std::vector<test_case> parse_case_file(const std::string &path)
             if (c.runs.empty() || (rest != "nobody" && rest != "root"))
                 die(where, "'as nobody' or 'as root' after a run");
             c.runs.back().user = rest;
+        } else if (keyword == "stdin") {
+            if (c.runs.empty() || rest.empty())
+                die(where, "'stdin NAME' after a run");
+            c.runs.back().input = rest;
         } else if (keyword == "same") {
             if (c.runs.empty() || rest.empty())
                 die(where, "'same NAME' after a run");
@@ -282,7 +289,7 @@ int execute(const settings &s, const test_case &c, const run_step &r, const std:
         for (auto &e : env)
             envp.push_back(e.data());
         envp.push_back(nullptr);
-        int in = open("/dev/null", O_RDONLY);
+        int in = open(r.input.empty() ? "/dev/null" : (dir + "/" + r.input).c_str(), O_RDONLY);
         int out = open((dir + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         int err = open((dir + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         if (in < 0 || out < 0 || err < 0 || chdir(dir.c_str()) != 0)
