@@ -1,37 +1,48 @@
-// Fuzzes the format parser and the encoders: the first byte picks the style
-// and flags, the rest is a libxo format given to xo_emit and, split at its
-// first NUL, to xo_emit_field as role and contents. Arguments are all valid
-// strings, and inputs that could take more arguments than are passed are
-// skipped, so any fault found is the layer's own.
+// Fuzzes the format parser, the printf engine and the encoders. The first
+// byte picks the style, the flags and the mode:
+// - raw: the rest is a libxo format given to xo_emit and, split at its first
+//   NUL, to xo_emit_field as role and contents, with valid strings for every
+//   argument (inputs that could take more arguments than are passed are
+//   skipped);
+// - typed: the rest drives a sequence of opens, closes and emits whose
+//   formats are built here, each conversion with an argument of exactly the
+//   C type it names, passed through libffi as a compiled variadic call
+//   would. Conversions the layer does not know get no argument, so a
+//   conversion that takes one it cannot account for reads a value of the
+//   wrong type, which the sanitizers catch.
 #include <libxo/xo.h>
 
+#include <ffi.h>
+
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
+
+namespace
+{
 
 #define A4 a, a, a, a
 #define A16 A4, A4, A4, A4
 #define A64 A16, A16, A16, A16
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+FILE *null_stream()
 {
-    if (size < 1 || size > 4096)
-        return 0;
-    std::string in(reinterpret_cast<const char *>(data) + 1, size - 1);
-    // A conversion takes at most four argument slots ("%*.*Lf") and a field
-    // without a format one ("%s"); sixty-four are passed.
+    static FILE *null = fopen("/dev/null", "w");
+    return null;
+}
+
+void raw_mode(const std::string &in)
+{
+    // A conversion takes at most six argument slots ("%*.*.*Lf") and a
+    // field without a format one ("%s"); sixty-four are passed.
     size_t slots = 0;
     for (char c : in)
-        slots += c == '%' ? 4 : c == '{' ? 1 : 0;
+        slots += c == '%' ? 6 : c == '{' ? 1 : 0;
     if (slots > 60)
-        return 0;
-    static FILE *null = fopen("/dev/null", "w");
-    static const xo_xof_flags_t flag_sets[] = {0, XOF_PRETTY, XOF_UNITS, XOF_PRETTY | XOF_UNITS};
-    xo_destroy(nullptr);
-    xo_set_style(nullptr, data[0] & 3);
-    xo_set_flags(nullptr, flag_sets[(data[0] >> 2) & 3] | XOF_UNDERSCORES | XOF_KEYS);
-    xo_set_file(null);
+        return;
     const char *a = "a<&>\"\x01\xff%s{}";
     std::string fmt = in.substr(0, in.find('\0'));
     std::string rest = in.size() > fmt.size() ? in.substr(fmt.size() + 1) : std::string();
@@ -42,6 +53,292 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     xo_emit_field(rolmod.c_str(), fmt.c_str(), nullptr, nullptr, A64);
     xo_emit_field(rolmod.c_str(), "", fmt.c_str(), fmt.c_str(), A64);
     xo_close_instance(rolmod.c_str());
+}
+
+// Reads the fuzzer's bytes; past the end every byte is zero.
+struct reader {
+    const uint8_t *p;
+    size_t n;
+    uint8_t byte()
+    {
+        if (n == 0)
+            return 0;
+        n--;
+        return *p++;
+    }
+    template <size_t N> const char *pick(const char *const (&set)[N]) { return set[byte() % N]; }
+};
+
+// One argument of a variadic call, kept with its libffi type.
+struct argument {
+    ffi_type *type;
+    union {
+        int i;
+        long l;
+        long long ll;
+        double d;
+        long double ld;
+        const void *p;
+    } v;
+};
+
+const char *const names[] = {"a", "item", "x-y", "", "a<b>", "top"};
+const char *const strings[] = {"abc", "",     "a<&>\"'\x01\t\n\\", "\xc3\xa9t\xc3\xa9", "\xff\xc3",
+                               "12",  nullptr};
+const wchar_t *const wide[] = {L"w\u00e9de", L"", nullptr};
+const double doubles[] = {0.0, -1.5, 1e300, INFINITY, -INFINITY, NAN, 1536.75};
+const char *const lengths[] = {"", "", "h", "hh", "l", "ll", "j", "z", "t", "L", "q"};
+// Known conversions and others (the layer shows those as written).
+const char conversions[] = "diouxXDOUeEfFgGaAcspn%kmyCSb!.";
+
+// Appends the argument a known conversion takes, by its length modifier.
+void add_conversion_argument(reader *r, char conv, const std::string &len,
+                             std::vector<argument> *args)
+{
+    argument a{};
+    if (std::strchr("diouxXDOU", conv) != nullptr) {
+        long long v = static_cast<int8_t>(r->byte()) * 1000003LL * (r->byte() % 4 == 0 ? 1 : 7919);
+        if (std::strchr("DOU", conv) != nullptr || len == "l") {
+            a.type = &ffi_type_slong;
+            a.v.l = static_cast<long>(v);
+        } else if (len == "ll" || len == "q" || len == "j" || len == "z" || len == "t") {
+            a.type = &ffi_type_sint64;
+            a.v.ll = v;
+        } else {
+            a.type = &ffi_type_sint;
+            a.v.i = static_cast<int>(v);
+        }
+    } else if (std::strchr("eEfFgGaA", conv) != nullptr) {
+        double d = doubles[r->byte() % (sizeof doubles / sizeof doubles[0])];
+        if (len == "L") {
+            a.type = &ffi_type_longdouble;
+            a.v.ld = d;
+        } else {
+            a.type = &ffi_type_double;
+            a.v.d = d;
+        }
+    } else if (conv == 'c') {
+        a.type = len == "l" ? &ffi_type_uint32 : &ffi_type_sint;
+        a.v.i = r->byte();
+    } else if (conv == 's') {
+        a.type = &ffi_type_pointer;
+        if (len == "l")
+            a.v.p = wide[r->byte() % (sizeof wide / sizeof wide[0])];
+        else
+            a.v.p = strings[r->byte() % (sizeof strings / sizeof strings[0])];
+    } else if (conv == 'p' || conv == 'n') {
+        static int sink;
+        a.type = &ffi_type_pointer;
+        a.v.p = &sink;
+    } else {
+        return; // not a conversion: no argument
+    }
+    args->push_back(a);
+}
+
+// A width, precision or third part: none, digits, or '*' with an int.
+void add_number(reader *r, std::string *fmt, std::vector<argument> *args)
+{
+    switch (r->byte() % 4) {
+    case 0:
+        break;
+    case 1:
+        *fmt += std::to_string(r->byte() % 24);
+        break;
+    case 2: {
+        *fmt += '*';
+        argument a{};
+        a.type = &ffi_type_sint;
+        a.v.i = static_cast<int8_t>(r->byte());
+        args->push_back(a);
+        break;
+    }
+    default:
+        *fmt += std::to_string(r->byte() * 997);
+        break;
+    }
+}
+
+// A conversion with its arguments.
+void add_conversion(reader *r, std::string *fmt, std::vector<argument> *args)
+{
+    *fmt += '%';
+    for (uint8_t f = r->byte(), i = 0; i < 6; i++)
+        if (f & (1u << i))
+            *fmt += "-+ #0'"[i];
+    add_number(r, fmt, args);
+    for (int dots = r->byte() % 3; dots > 0; dots--) {
+        *fmt += '.';
+        add_number(r, fmt, args);
+    }
+    std::string len = r->pick(lengths);
+    char conv = conversions[r->byte() % (sizeof conversions - 1)];
+    *fmt += len;
+    *fmt += conv;
+    add_conversion_argument(r, conv, len, args);
+}
+
+// Literal text: a few bytes, without the characters that start a field, a
+// conversion or an escape.
+void add_text(reader *r, std::string *fmt)
+{
+    for (int n = r->byte() % 4; n > 0; n--) {
+        char c = static_cast<char>(r->byte());
+        *fmt += (c == '\0' || std::strchr("{}%\\/", c) != nullptr) ? ' ' : c;
+    }
+}
+
+// A printf format of a field: text and conversions.
+std::string field_format(reader *r, std::vector<argument> *args)
+{
+    std::string fmt;
+    for (int n = r->byte() % 4; n > 0; n--) {
+        add_text(r, &fmt);
+        add_conversion(r, &fmt, args);
+    }
+    return fmt;
+}
+
+const char *const roles[] = {"", "V", "L", "T", "N", "D", "P", "U", "C", "G", "W", "[", "]", "E"};
+const char *const modifiers[] = {"",  "c", "w",  "cw", "q", "n", "k", "l", "h", "h,hn-decimal",
+                                 "d", "e", "wc", "t",  "kq"};
+
+// A libxo format of several fields with their arguments.
+std::string libxo_format(reader *r, std::vector<argument> *args)
+{
+    std::string fmt;
+    for (int n = r->byte() % 5 + 1; n > 0; n--) {
+        add_text(r, &fmt);
+        switch (r->byte() % 6) {
+        case 0:
+            fmt += r->byte() % 2 ? "{{" : "}}";
+            break;
+        case 1:
+            fmt += "\n";
+            break;
+        default: {
+            std::string role = r->pick(roles);
+            fmt += '{';
+            fmt += role;
+            fmt += r->pick(modifiers);
+            fmt += ':';
+            bool value = role.empty() || role == "V";
+            if (value) {
+                fmt += r->pick(names);
+            } else if (r->byte() % 3 == 0) {
+                // Literal content: no format, no arguments.
+                add_text(r, &fmt);
+                fmt += '}';
+                break;
+            }
+            if (value && r->byte() % 4 == 0) {
+                fmt += '}'; // a value without a format is "%s"
+                argument a{};
+                a.type = &ffi_type_pointer;
+                a.v.p = strings[r->byte() % (sizeof strings / sizeof strings[0])];
+                args->push_back(a);
+                break;
+            }
+            std::string f = field_format(r, args);
+            fmt += '/';
+            fmt += f;
+            if (value && r->byte() % 4 == 0) {
+                // The same encoding format takes the same arguments.
+                fmt += '/';
+                fmt += f;
+            }
+            fmt += '}';
+            break;
+        }
+        }
+    }
+    return fmt;
+}
+
+// Calls FN (xo_emit or xo_emit_field) with its FIXED pointer arguments and
+// then ARGS, as a variadic call.
+void call_variadic(void (*fn)(), std::vector<const void *> fixed, std::vector<argument> &args)
+{
+    std::vector<ffi_type *> types(fixed.size(), &ffi_type_pointer);
+    std::vector<void *> values;
+    for (const void *&p : fixed)
+        values.push_back(&p);
+    for (argument &a : args) {
+        types.push_back(a.type);
+        values.push_back(&a.v);
+    }
+    ffi_cif cif;
+    if (ffi_prep_cif_var(&cif, FFI_DEFAULT_ABI, static_cast<unsigned>(fixed.size()),
+                         static_cast<unsigned>(types.size()), &ffi_type_sint64,
+                         types.data()) != FFI_OK)
+        return;
+    int64_t rc;
+    ffi_call(&cif, fn, &rc, values.data());
+}
+
+void typed_mode(reader *r)
+{
+    for (int ops = 0; ops < 24 && r->n > 0; ops++) {
+        const char *name = r->pick(names);
+        switch (r->byte() % 9) {
+        case 0:
+            xo_open_container(name);
+            break;
+        case 1:
+            xo_close_container(name);
+            break;
+        case 2:
+            xo_open_list(name);
+            break;
+        case 3:
+            xo_close_list(name);
+            break;
+        case 4:
+            xo_open_instance(name);
+            break;
+        case 5:
+            xo_close_instance(name);
+            break;
+        case 6: {
+            std::vector<argument> args;
+            std::string role = std::string(r->pick(roles)) + r->pick(modifiers);
+            std::string fmt = field_format(r, &args);
+            bool value =
+                role.empty() || role[0] == 'V' || std::strchr("CDEGLNPTUW[]", role[0]) == nullptr;
+            // Contents are a value's name; other roles take their text from
+            // the format when the contents are empty.
+            call_variadic(reinterpret_cast<void (*)()>(&xo_emit_field),
+                          {role.c_str(), value ? name : "", fmt.c_str(), nullptr}, args);
+            break;
+        }
+        default: {
+            std::vector<argument> args;
+            std::string fmt = libxo_format(r, &args);
+            call_variadic(reinterpret_cast<void (*)()>(&xo_emit), {fmt.c_str()}, args);
+            break;
+        }
+        }
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 1 || size > 4096)
+        return 0;
+    static const xo_xof_flags_t flag_sets[] = {0, XOF_PRETTY, XOF_UNITS,
+                                               XOF_PRETTY | XOF_UNITS | XOF_XPATH | XOF_COLUMNS};
+    xo_destroy(nullptr);
+    xo_set_style(nullptr, data[0] & 3);
+    xo_set_flags(nullptr, flag_sets[(data[0] >> 2) & 3] | XOF_UNDERSCORES | XOF_KEYS);
+    xo_set_file(null_stream());
+    if (data[0] & 0x10) {
+        reader r{data + 1, size - 1};
+        typed_mode(&r);
+    } else {
+        raw_mode(std::string(reinterpret_cast<const char *>(data) + 1, size - 1));
+    }
     xo_finish();
     xo_destroy(nullptr);
     return 0;

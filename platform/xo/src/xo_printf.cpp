@@ -369,7 +369,7 @@ unsigned xo_vformat(std::string *out, std::string_view fmt, xo_args *ap, xo_esca
             format_integer(out, s, ap, strip);
             break;
         case 'c':
-            if (s.length[0] == 'l') {
+            if (std::string_view(s.length) == "l") {
                 // A wide character: converted by the C library, then escaped.
                 wint_t wc = ap->next<wint_t>();
                 build_conversion(conv, s, strip, "l");
@@ -381,7 +381,7 @@ unsigned xo_vformat(std::string *out, std::string_view fmt, xo_args *ap, xo_esca
             }
             break;
         case 's':
-            if (s.length[0] == 'l') {
+            if (std::string_view(s.length) == "l") {
                 format_wide_string(out, s, ap->next<const wchar_t *>(), esc, strip);
             } else {
                 const char *str = ap->next<const char *>();
@@ -398,7 +398,7 @@ unsigned xo_vformat(std::string *out, std::string_view fmt, xo_args *ap, xo_esca
         case 'G':
         case 'a':
         case 'A':
-            if (s.length[0] == 'L') {
+            if (std::string_view(s.length) == "L") {
                 long double v = ap->next<long double>();
                 build_conversion(conv, s, strip, "L");
                 append_printf(out, conv, v);
