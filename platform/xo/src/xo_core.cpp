@@ -330,6 +330,21 @@ void xo_destroy(xo_handle_t *xop)
     env_applied = true;
 }
 
+void xo_set_info(xo_handle_t *xop, xo_info_t *infop, int count)
+{
+    xo_guard([&] {
+        xo_handle_s *h = xo_get(xop);
+        size_t n = 0;
+        if (infop != nullptr && count < 0)
+            while (infop[n].xi_name != nullptr)
+                n++;
+        else if (infop != nullptr)
+            n = static_cast<size_t>(count);
+        h->info = infop;
+        h->info_count = n;
+    });
+}
+
 xo_ssize_t xo_finish_h(xo_handle_t *xop)
 {
     return xo_guard([&]() -> ssize_t { return xo_do_finish(xo_get(xop)); });

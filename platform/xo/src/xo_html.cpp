@@ -90,6 +90,27 @@ void html_xpath(xo_handle_s *h, std::string_view name)
     h->out.push_back('"');
 }
 
+// XOF_INFO: the type and help text that xo_set_info gave the field.
+void html_info(xo_handle_s *h, std::string_view name)
+{
+    for (size_t i = 0; i < h->info_count; i++) {
+        const xo_info_t &info = h->info[i];
+        if (info.xi_name == nullptr || name != info.xi_name)
+            continue;
+        if (info.xi_type != nullptr) {
+            h->out.append(" data-type=\"");
+            xo_escape_attr(&h->out, info.xi_type);
+            h->out.push_back('"');
+        }
+        if (info.xi_help != nullptr) {
+            h->out.append(" data-help=\"");
+            xo_escape_attr(&h->out, info.xi_help);
+            h->out.push_back('"');
+        }
+        return;
+    }
+}
+
 } // namespace
 
 // Text style: the field's text, then ':' and ' ' for the modifiers.
@@ -133,6 +154,8 @@ void xo_html_field(xo_handle_s *h, const xo_field *f, std::string_view val, std:
             html_xpath(h, f->content);
         if ((h->flags & XOF_KEYS) && (f->flags & XFF_KEY))
             h->out.append(" data-key=\"key\"");
+        if (h->flags & XOF_INFO)
+            html_info(h, f->content);
         if (!number.empty()) {
             h->out.append(" data-number=\"");
             xo_escape_attr(&h->out, number);

@@ -39,8 +39,10 @@ void put_name(xo_handle_s *h, std::string_view name)
 void separate(xo_handle_s *h, bool structure)
 {
     xo_frame &p = h->stack[h->depth];
-    // XOF_NOT_FIRST: the document continues one written before.
-    if (p.not_first || (h->depth == 0 && (h->flags & XOF_NOT_FIRST)))
+    // XOF_NOT_FIRST with XOF_NO_TOP: the members continue an object that
+    // the caller began (after its own '{' a comma is no JSON).
+    bool continues = h->depth == 0 && (h->flags & XOF_NO_TOP) && (h->flags & XOF_NOT_FIRST);
+    if (p.not_first || continues)
         h->out.append(pretty(h) ? ",\n" : structure ? ", " : ",");
     p.not_first = true;
 }

@@ -83,8 +83,10 @@ struct xo_handle_s {
     size_t units_at = std::string::npos; // where a units attribute goes
     // Scratch buffers reused by every call.
     std::string val, enc, tmp, num, text;
-    std::string closed_list; // the list that a field or structure ended last
-    unsigned indent = 2;     // blanks per level under XOF_PRETTY
+    std::string closed_list;         // the list that a field or structure ended last
+    unsigned indent = 2;             // blanks per level under XOF_PRETTY
+    const xo_info_t *info = nullptr; // field descriptions (xo_set_info)
+    size_t info_count = 0;
 };
 
 // Runs F and turns exhausted memory, the one exception the layer can meet,
