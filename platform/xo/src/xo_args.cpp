@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace
 {
@@ -41,7 +42,7 @@ const option_word option_words[] = {
     {"ignore-close", -1, XOF_IGNORE_CLOSE},
     {"not-first", -1, XOF_NOT_FIRST},
     {"columns", -1, XOF_COLUMNS},
-    {"color", -1, XOF_COLOR_ALLOWED},
+    {"color", -1, XOF_COLOR_ALLOWED | XOF_COLOR},
     {"retain", -1, XOF_RETAIN_ALL},
     {"no-retain", -1, XOF_RETAIN_NONE},
 };
@@ -55,11 +56,21 @@ struct option_letter {
 };
 
 const option_letter option_letters[] = {
-    {'T', XO_STYLE_TEXT, 0},    {'X', XO_STYLE_XML, 0},     {'J', XO_STYLE_JSON, 0},
-    {'H', XO_STYLE_HTML, 0},    {'P', -1, XOF_PRETTY},      {'W', -1, XOF_WARN},
-    {'k', -1, XOF_KEYS},        {'u', -1, XOF_UNDERSCORES}, {'U', -1, XOF_UNITS},
-    {'f', -1, XOF_FLUSH},       {'F', -1, XOF_FLUSH_LINE},  {'n', -1, XOF_NO_HUMANIZE},
-    {'I', -1, XOF_INFO},        {'x', -1, XOF_XPATH},       {'c', -1, XOF_COLOR_ALLOWED},
+    {'T', XO_STYLE_TEXT, 0},
+    {'X', XO_STYLE_XML, 0},
+    {'J', XO_STYLE_JSON, 0},
+    {'H', XO_STYLE_HTML, 0},
+    {'P', -1, XOF_PRETTY},
+    {'W', -1, XOF_WARN},
+    {'k', -1, XOF_KEYS},
+    {'u', -1, XOF_UNDERSCORES},
+    {'U', -1, XOF_UNITS},
+    {'f', -1, XOF_FLUSH},
+    {'F', -1, XOF_FLUSH_LINE},
+    {'n', -1, XOF_NO_HUMANIZE},
+    {'I', -1, XOF_INFO},
+    {'x', -1, XOF_XPATH},
+    {'c', -1, XOF_COLOR_ALLOWED | XOF_COLOR},
     {'g', -1, XOF_LOG_GETTEXT},
 };
 static_assert(sizeof(option_letters) / sizeof(option_letters[0]) == 16,
@@ -84,6 +95,18 @@ int apply_setting(xo_handle_s *h, std::string_view key, std::string_view value)
     if (key == "indent") {
         unsigned long n = std::strtoul(std::string(value).c_str(), nullptr, 10);
         h->indent = n > max_indent ? max_indent : static_cast<unsigned>(n);
+        return 1;
+    }
+    if (key == "color") {
+        // yes (always), no (never), or auto: when the output is a terminal.
+        bool on = value == "yes" || value == "always" ||
+                  (value == "auto" && isatty(fileno(h->fp != nullptr ? h->fp : stdout)));
+        if (value != "yes" && value != "always" && value != "auto" && value != "no" &&
+            value != "never")
+            return 0;
+        h->flags &= ~(XOF_COLOR_ALLOWED | XOF_COLOR);
+        if (on)
+            h->flags |= XOF_COLOR_ALLOWED | XOF_COLOR;
         return 1;
     }
     if (key == "encoder") {

@@ -113,6 +113,16 @@ void emit_content(xo_handle_s *h, const xo_field *f, xo_args *ap)
     bool shown = (h->style == XO_STYLE_TEXT || h->style == XO_STYLE_HTML ||
                   (h->style == XO_STYLE_XML && f->role == 'U')) &&
                  std::strchr("CEGW[]", f->role) == nullptr;
+    if (f->role == 'C') {
+        // Colours: the content, or what the format makes of its arguments.
+        if (f->flags & XFF_LITERAL)
+            h->val.assign(f->content.data(), f->content.size());
+        else if (f->has_format)
+            xo_vformat(&h->val, f->format, ap, XO_ESC_NONE, false);
+        if ((h->flags & XOF_COLOR) && (h->style == XO_STYLE_TEXT || h->style == XO_STYLE_HTML))
+            xo_color_apply(h, h->val);
+        return;
+    }
     if (f->role == 'T' && (f->flags & XFF_LITERAL)) {
         // A title's content is the argument of its format ("%s" if none),
         // shown verbatim.

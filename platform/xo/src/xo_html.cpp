@@ -50,6 +50,7 @@ void div_class(xo_handle_s *h, const char *cls, std::string_view val)
     div_begin(h);
     h->out.append("<div class=\"");
     h->out.append(cls);
+    xo_color_classes(h);
     h->out.append("\">");
     h->out.append(val);
     div_end(h);
@@ -145,7 +146,9 @@ void xo_html_field(xo_handle_s *h, const xo_field *f, std::string_view val, std:
         div_class(h, "padding", " ");
     if (f->role == 'V') {
         div_begin(h);
-        h->out.append("<div class=\"data\" data-tag=\"");
+        h->out.append("<div class=\"data");
+        xo_color_classes(h);
+        h->out.append("\" data-tag=\"");
         xo_escape_attr(&h->out, f->content);
         h->out.push_back('"');
         if (h->flags & XOF_UNITS)
@@ -188,7 +191,9 @@ void xo_html_text(xo_handle_s *h, std::string_view text)
         if (!part.empty()) {
             xo_html_line(h);
             div_begin(h);
-            h->out.append("<div class=\"text\">");
+            h->out.append("<div class=\"text");
+            xo_color_classes(h);
+            h->out.append("\">");
             xo_escape_xml(&h->out, part, false);
             div_end(h);
         }

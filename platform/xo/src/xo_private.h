@@ -68,6 +68,12 @@ enum xo_escape {
     XO_ESC_JSON,   // inside a JSON string
 };
 
+// Colours and effects in force (the colour role); 0 is the default colour.
+struct xo_color_state {
+    unsigned effects = 0;
+    unsigned char fg = 0, bg = 0;
+};
+
 struct xo_handle_s {
     xo_style_t style = XO_STYLE_TEXT;
     xo_xof_flags_t flags = 0;
@@ -87,6 +93,7 @@ struct xo_handle_s {
     unsigned indent = 2;             // blanks per level under XOF_PRETTY
     const xo_info_t *info = nullptr; // field descriptions (xo_set_info)
     size_t info_count = 0;
+    xo_color_state color;
 };
 
 // Runs F and turns exhausted memory, the one exception the layer can meet,
@@ -175,6 +182,10 @@ void xo_xml_name(std::string *out, std::string_view name);
 bool xo_xml_name_warn(std::string_view name);
 void xo_unescape_literal(std::string *out, std::string_view s);
 bool xo_humanize(std::string *out, std::string_view text, bool decimal);
+
+// The colour role (xo_color.cpp).
+void xo_color_apply(xo_handle_s *h, std::string_view spec);
+void xo_color_classes(xo_handle_s *h);
 
 // Encoders per style.
 void xo_text_field(xo_handle_s *h, const xo_field *f, std::string_view val);
