@@ -9,14 +9,17 @@
 //   C type it names, passed through libffi as a compiled variadic call
 //   would. Conversions the layer does not know get no argument, so a
 //   conversion that takes one it cannot account for reads a value of the
-//   wrong type, which the sanitizers catch.
+//   wrong type, which the sanitizers catch. A JSON document is checked
+//   against JSON's grammar, unless a field asked for no quotes ("n").
 #include <libxo/xo.h>
 
 #include <ffi.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -55,10 +58,116 @@ void raw_mode(const std::string &in)
     xo_close_instance(rolmod.c_str());
 }
 
+// A checker of JSON's grammar (RFC 8259; any byte above 0x7f passes in
+// strings, duplicate keys too).
+struct json_check {
+    const char *p, *end;
+
+    void ws()
+    {
+        while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r'))
+            p++;
+    }
+    bool eat(char c)
+    {
+        ws();
+        if (p < end && *p == c) {
+            p++;
+            return true;
+        }
+        return false;
+    }
+    bool string()
+    {
+        if (!eat('"'))
+            return false;
+        while (p < end && *p != '"') {
+            unsigned char c = static_cast<unsigned char>(*p++);
+            if (c < 0x20)
+                return false;
+            if (c != '\\')
+                continue;
+            if (p >= end)
+                return false;
+            char e = *p++;
+            if (e == 'u') {
+                for (int i = 0; i < 4; i++, p++)
+                    if (p >= end || !isxdigit(static_cast<unsigned char>(*p)))
+                        return false;
+            } else if (std::strchr("\"\\/bfnrt", e) == nullptr || e == '\0') {
+                return false;
+            }
+        }
+        return p++ < end;
+    }
+    bool digits()
+    {
+        const char *start = p;
+        while (p < end && *p >= '0' && *p <= '9')
+            p++;
+        return p > start;
+    }
+    bool number()
+    {
+        if (p < end && *p == '-')
+            p++;
+        if (p < end && *p == '0')
+            p++;
+        else if (!digits())
+            return false;
+        if (p < end && *p == '.' && (++p, !digits()))
+            return false;
+        if (p < end && (*p == 'e' || *p == 'E')) {
+            p++;
+            if (p < end && (*p == '+' || *p == '-'))
+                p++;
+            return digits();
+        }
+        return true;
+    }
+    bool word(const char *w)
+    {
+        size_t n = std::strlen(w);
+        if (static_cast<size_t>(end - p) < n || std::memcmp(p, w, n) != 0)
+            return false;
+        p += n;
+        return true;
+    }
+    bool value()
+    {
+        ws();
+        if (p >= end)
+            return false;
+        if (*p == '{' || *p == '[') {
+            char close = *p == '{' ? '}' : ']';
+            bool object = *p++ == '{';
+            if (eat(close))
+                return true;
+            do {
+                if (object && !(string() && eat(':')))
+                    return false;
+                if (!value())
+                    return false;
+            } while (eat(','));
+            return eat(close);
+        }
+        if (*p == '"')
+            return string();
+        return word("true") || word("false") || word("null") || number();
+    }
+    bool document()
+    {
+        bool ok = value();
+        ws();
+        return ok && p == end;
+    }
+};
+
 // Reads the fuzzer's bytes; past the end every byte is zero.
 struct reader {
     const uint8_t *p;
     size_t n;
+    bool unquoted = false; // a field asked for no quotes
     uint8_t byte()
     {
         if (n == 0)
@@ -218,9 +327,11 @@ std::string libxo_format(reader *r, std::vector<argument> *args)
             break;
         default: {
             std::string role = r->pick(roles);
+            std::string mods = r->pick(modifiers);
+            r->unquoted = r->unquoted || mods == "n";
             fmt += '{';
             fmt += role;
-            fmt += r->pick(modifiers);
+            fmt += mods;
             fmt += ':';
             bool value = role.empty() || role == "V";
             if (value) {
@@ -301,7 +412,9 @@ void typed_mode(reader *r)
             break;
         case 6: {
             std::vector<argument> args;
-            std::string role = std::string(r->pick(roles)) + r->pick(modifiers);
+            std::string mods = r->pick(modifiers);
+            r->unquoted = r->unquoted || mods == "n";
+            std::string role = r->pick(roles) + mods;
             std::string fmt = field_format(r, &args);
             bool value =
                 role.empty() || role[0] == 'V' || std::strchr("CDEGLNPTUW[]", role[0]) == nullptr;
@@ -332,14 +445,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     xo_destroy(nullptr);
     xo_set_style(nullptr, data[0] & 3);
     xo_set_flags(nullptr, flag_sets[(data[0] >> 2) & 3] | XOF_UNDERSCORES | XOF_KEYS);
-    xo_set_file(null_stream());
-    if (data[0] & 0x10) {
-        reader r{data + 1, size - 1};
-        typed_mode(&r);
-    } else {
+    if (!(data[0] & 0x10)) {
+        xo_set_file(null_stream());
         raw_mode(std::string(reinterpret_cast<const char *>(data) + 1, size - 1));
+        xo_finish();
+        xo_destroy(nullptr);
+        return 0;
     }
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *fp = open_memstream(&buf, &len);
+    xo_set_file(fp);
+    reader r{data + 1, size - 1};
+    typed_mode(&r);
     xo_finish();
     xo_destroy(nullptr);
+    fclose(fp);
+    if ((data[0] & 3) == XO_STYLE_JSON && !r.unquoted) {
+        json_check check{buf, buf + len};
+        if (!check.document()) {
+            fprintf(stderr, "invalid JSON: %.*s\n", static_cast<int>(len), buf);
+            abort();
+        }
+    }
+    free(buf);
     return 0;
 }

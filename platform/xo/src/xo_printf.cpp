@@ -447,11 +447,17 @@ bool xo_json_numeric(std::string_view fmt)
             i++;
     };
     digits();
-    if (i < fmt.size() && fmt[i] == '.') {
+    bool precision = i < fmt.size() && fmt[i] == '.';
+    if (precision) {
         i++;
         digits();
     }
     while (i < fmt.size() && std::strchr("hlLqjzt", fmt[i]) != nullptr)
         i++;
-    return i + 1 == fmt.size() && std::strchr("diouDOUeEfFgG", fmt[i]) != nullptr;
+    if (i + 1 != fmt.size())
+        return false;
+    // An integer's precision pads it with zeros ("007"), or leaves nothing.
+    if (precision && std::strchr("diouDOU", fmt[i]) != nullptr)
+        return false;
+    return std::strchr("diouDOUeEfFgG", fmt[i]) != nullptr;
 }
