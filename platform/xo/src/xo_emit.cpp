@@ -185,23 +185,12 @@ void emit_field(xo_handle_s *h, const xo_field *f, xo_args *ap)
         emit_content(h, f, ap);
 }
 
-// Columns that the bytes from BEFORE on take: UTF-8 continuation bytes
-// take none.
-ssize_t columns_since(const xo_handle_s *h, size_t before)
-{
-    ssize_t n = 0;
-    for (size_t i = before; i < h->out.size(); i++)
-        if ((static_cast<unsigned char>(h->out[i]) & 0xc0) != 0x80)
-            n++;
-    return n;
-}
-
 // What a call returns: the bytes it produced, or under XOF_COLUMNS the
 // columns they take.
 ssize_t produced(const xo_handle_s *h, size_t before)
 {
     if (h->flags & XOF_COLUMNS)
-        return columns_since(h, before);
+        return static_cast<ssize_t>(xo_columns(std::string_view(h->out).substr(before)));
     return static_cast<ssize_t>(h->out.size() - before);
 }
 

@@ -79,16 +79,6 @@ void append_escaped(std::string *out, const char *s, size_t len, xo_escape esc)
     }
 }
 
-// Columns that S takes: UTF-8 continuation bytes take none.
-size_t columns(const char *s, size_t len)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < len; i++)
-        if ((static_cast<unsigned char>(s[i]) & 0xc0) != 0x80)
-            n++;
-    return n;
-}
-
 // The bytes of the first COLS characters of S (LEN bytes).
 size_t cut_columns(const char *s, size_t len, size_t cols)
 {
@@ -111,7 +101,7 @@ void append_string(std::string *out, const conv_spec &s, const char *str, size_t
         len = cut_columns(str, len, static_cast<size_t>(s.max_cols));
     size_t old = out->size();
     append_escaped(out, str, len, esc);
-    size_t cols = esc == XO_ESC_TEXT_C ? out->size() - old : columns(str, len);
+    size_t cols = esc == XO_ESC_TEXT_C ? out->size() - old : xo_columns(std::string_view(str, len));
     if (s.width <= 0 || static_cast<size_t>(s.width) <= cols || (strip && !s.left))
         return;
     size_t pad = static_cast<size_t>(s.width) - cols;
@@ -325,6 +315,16 @@ void xo_vappend(std::string *out, const char *fmt, va_list ap)
     out->resize(old + static_cast<size_t>(n) + 1);
     vsnprintf(&(*out)[old], static_cast<size_t>(n) + 1, fmt, ap);
     out->resize(old + static_cast<size_t>(n));
+}
+
+// Columns that S takes: UTF-8 continuation bytes take none.
+size_t xo_columns(std::string_view s)
+{
+    size_t n = 0;
+    for (char c : s)
+        if ((static_cast<unsigned char>(c) & 0xc0) != 0x80)
+            n++;
+    return n;
 }
 
 // Appends the result of FMT over the arguments in *AP to OUT. "%%" prints

@@ -165,6 +165,9 @@ enum : unsigned {
 // widths and zero padding (XML/JSON). Returns XO_FMT_* bits.
 unsigned xo_vformat(std::string *out, std::string_view fmt, xo_args *ap, xo_escape esc, bool strip);
 
+// Columns that S takes on a terminal: its characters.
+size_t xo_columns(std::string_view s);
+
 // True when a value of format FMT is a JSON number: a single numeric
 // conversion and nothing else, without flags that make its text no number.
 bool xo_json_numeric(std::string_view fmt);
