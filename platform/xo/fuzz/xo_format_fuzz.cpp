@@ -10,7 +10,10 @@
 //   would. Conversions the layer does not know get no argument, so a
 //   conversion that takes one it cannot account for reads a value of the
 //   wrong type, which the sanitizers catch. A JSON document is checked
-//   against JSON's grammar, unless a field asked for no quotes ("n").
+//   against JSON's grammar, unless a field asked for no quotes ("n"); XML
+//   output is checked for balanced, well-formed elements, unless a
+//   structure had an empty name (which stays "<>") or a units field came
+//   (libxo leaves a '"' of the units raw in their attribute).
 #include <libxo/xo.h>
 
 #include <ffi.h>
@@ -22,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace
@@ -163,11 +167,75 @@ struct json_check {
     }
 };
 
+// A checker of XML elements: a sequence of balanced elements (libxo has no
+// root of its own), names without blanks or markup, attribute values in
+// quotes, text without raw '<', entities that XML knows, no control
+// characters but tab, newline and CR.
+bool xml_ok(std::string_view x)
+{
+    std::vector<std::string_view> open;
+    size_t i = 0;
+    auto name_end = [&](size_t j) {
+        while (j < x.size() && std::strchr(" \t\n/>=\"'<&", x[j]) == nullptr)
+            j++;
+        return j;
+    };
+    while (i < x.size()) {
+        unsigned char c = static_cast<unsigned char>(x[i]);
+        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            return false;
+        if (c == '&') {
+            size_t semi = x.find(';', i);
+            if (semi == std::string_view::npos)
+                return false;
+            std::string_view e = x.substr(i, semi + 1 - i);
+            if (e != "&lt;" && e != "&gt;" && e != "&amp;" && e != "&quot;" && e != "&apos;")
+                return false;
+            i = semi + 1;
+            continue;
+        }
+        if (c != '<') {
+            i++;
+            continue;
+        }
+        bool closing = i + 1 < x.size() && x[i + 1] == '/';
+        size_t start = i + (closing ? 2 : 1), end = name_end(start);
+        if (end == start)
+            return false;
+        std::string_view name = x.substr(start, end - start);
+        i = end;
+        if (closing) {
+            if (open.empty() || open.back() != name || i >= x.size() || x[i] != '>')
+                return false;
+            open.pop_back();
+            i++;
+            continue;
+        }
+        while (i < x.size() && x[i] == ' ') { // attributes: name="value"
+            size_t a = name_end(i + 1);
+            if (a == i + 1 || x.substr(a, 2) != "=\"")
+                return false;
+            size_t q = x.find('"', a + 2);
+            if (q == std::string_view::npos ||
+                x.substr(a + 2, q - a - 2).find('<') != std::string_view::npos)
+                return false;
+            i = q + 1;
+        }
+        if (i >= x.size() || x[i] != '>')
+            return false;
+        open.push_back(name);
+        i++;
+    }
+    return open.empty();
+}
+
 // Reads the fuzzer's bytes; past the end every byte is zero.
 struct reader {
     const uint8_t *p;
     size_t n;
-    bool unquoted = false; // a field asked for no quotes
+    bool unquoted = false;   // a field asked for no quotes
+    bool empty_name = false; // a structure has an empty name (XML "<>")
+    bool units = false;      // a units field (its '"' stays raw, as libxo's)
     uint8_t byte()
     {
         if (n == 0)
@@ -328,6 +396,7 @@ std::string libxo_format(reader *r, std::vector<argument> *args)
         default: {
             std::string role = r->pick(roles);
             std::string mods = r->pick(modifiers);
+            r->units = r->units || role == "U";
             r->unquoted = r->unquoted || mods == "n";
             fmt += '{';
             fmt += role;
@@ -391,6 +460,7 @@ void typed_mode(reader *r)
 {
     for (int ops = 0; ops < 24 && r->n > 0; ops++) {
         const char *name = r->pick(names);
+        r->empty_name = r->empty_name || *name == '\0';
         switch (r->byte() % 9) {
         case 0:
             xo_open_container(name);
@@ -415,6 +485,7 @@ void typed_mode(reader *r)
             std::string mods = r->pick(modifiers);
             r->unquoted = r->unquoted || mods == "n";
             std::string role = r->pick(roles) + mods;
+            r->units = r->units || role[0] == 'U';
             std::string fmt = field_format(r, &args);
             bool value =
                 role.empty() || role[0] == 'V' || std::strchr("CDEGLNPTUW[]", role[0]) == nullptr;
@@ -467,6 +538,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fprintf(stderr, "invalid JSON: %.*s\n", static_cast<int>(len), buf);
             abort();
         }
+    }
+    if ((data[0] & 3) == XO_STYLE_XML && !r.empty_name && !r.units &&
+        !xml_ok(std::string_view(buf, len))) {
+        fprintf(stderr, "invalid XML: %.*s\n", static_cast<int>(len), buf);
+        abort();
     }
     free(buf);
     return 0;

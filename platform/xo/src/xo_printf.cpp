@@ -279,7 +279,7 @@ void append_literal(std::string *out, std::string_view lit, xo_escape esc)
         size_t bs = lit.find('\\');
         std::string_view part = lit.substr(0, bs);
         if (esc == XO_ESC_XML)
-            xo_escape_xml(out, part, false);
+            xo_escape_xml(out, part, true);
         else if (esc == XO_ESC_JSON)
             xo_escape_json(out, part);
         else
