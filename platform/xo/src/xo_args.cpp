@@ -3,8 +3,10 @@
 // comma-separated list of a style and flags) and "--libxo:LETTERS".
 #include "xo_private.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace
 {
@@ -40,12 +42,11 @@ const option_word option_words[] = {
     {"ignore-close", -1, XOF_IGNORE_CLOSE},
     {"not-first", -1, XOF_NOT_FIRST},
     {"columns", -1, XOF_COLUMNS},
-    {"color", -1, XOF_COLOR_ALLOWED},
-    {"no-color", -1, 0},
+    {"color", -1, XOF_COLOR_ALLOWED | XOF_COLOR},
     {"retain", -1, XOF_RETAIN_ALL},
     {"no-retain", -1, XOF_RETAIN_NONE},
 };
-static_assert(sizeof(option_words) / sizeof(option_words[0]) == 27, "one row per option word");
+static_assert(sizeof(option_words) / sizeof(option_words[0]) == 26, "one row per option word");
 
 // A letter of "--libxo:...".
 struct option_letter {
@@ -55,11 +56,21 @@ struct option_letter {
 };
 
 const option_letter option_letters[] = {
-    {'T', XO_STYLE_TEXT, 0},    {'X', XO_STYLE_XML, 0},     {'J', XO_STYLE_JSON, 0},
-    {'H', XO_STYLE_HTML, 0},    {'P', -1, XOF_PRETTY},      {'W', -1, XOF_WARN},
-    {'k', -1, XOF_KEYS},        {'u', -1, XOF_UNDERSCORES}, {'U', -1, XOF_UNITS},
-    {'f', -1, XOF_FLUSH},       {'F', -1, XOF_FLUSH_LINE},  {'n', -1, XOF_NO_HUMANIZE},
-    {'I', -1, XOF_INFO},        {'x', -1, XOF_XPATH},       {'c', -1, XOF_COLOR_ALLOWED},
+    {'T', XO_STYLE_TEXT, 0},
+    {'X', XO_STYLE_XML, 0},
+    {'J', XO_STYLE_JSON, 0},
+    {'H', XO_STYLE_HTML, 0},
+    {'P', -1, XOF_PRETTY},
+    {'W', -1, XOF_WARN},
+    {'k', -1, XOF_KEYS},
+    {'u', -1, XOF_UNDERSCORES},
+    {'U', -1, XOF_UNITS},
+    {'f', -1, XOF_FLUSH},
+    {'F', -1, XOF_FLUSH_LINE},
+    {'n', -1, XOF_NO_HUMANIZE},
+    {'I', -1, XOF_INFO},
+    {'x', -1, XOF_XPATH},
+    {'c', -1, XOF_COLOR_ALLOWED | XOF_COLOR},
     {'g', -1, XOF_LOG_GETTEXT},
 };
 static_assert(sizeof(option_letters) / sizeof(option_letters[0]) == 16,
@@ -70,6 +81,39 @@ void apply(xo_handle_s *h, int style, xo_xof_flags_t flags)
     if (style >= 0)
         h->style = static_cast<xo_style_t>(style);
     h->flags |= flags;
+}
+
+// Indentation wider than this is taken as this, so that no option makes a
+// line of a pretty document take unbounded memory.
+constexpr unsigned max_indent = 100;
+
+// Applies an option with a value ("indent=4", "encoder=csv"). Returns 1,
+// or 0 for an option unknown here, or -1 after a message: no encoder can
+// be loaded into this layer.
+int apply_setting(xo_handle_s *h, std::string_view key, std::string_view value)
+{
+    if (key == "indent") {
+        unsigned long n = std::strtoul(std::string(value).c_str(), nullptr, 10);
+        h->indent = n > max_indent ? max_indent : static_cast<unsigned>(n);
+        return 1;
+    }
+    if (key == "color") {
+        // yes (always), no (never), or auto: when the output is a terminal.
+        bool on = value == "yes" || value == "always" ||
+                  (value == "auto" && isatty(fileno(h->fp != nullptr ? h->fp : stdout)));
+        if (value != "yes" && value != "always" && value != "auto" && value != "no" &&
+            value != "never")
+            return 0;
+        h->flags &= ~(XOF_COLOR_ALLOWED | XOF_COLOR);
+        if (on)
+            h->flags |= XOF_COLOR_ALLOWED | XOF_COLOR;
+        return 1;
+    }
+    if (key == "encoder") {
+        xo_failure(h, "encoder not found: %.*s", static_cast<int>(value.size()), value.data());
+        return -1;
+    }
+    return 0;
 }
 
 // Applies "--libxo=VALUE" words; returns -1 after a message on a bad one.
@@ -89,9 +133,16 @@ int apply_words(xo_handle_s *h, const char *value)
                 break;
             }
         }
-        // Settings with a value that have no effect on this output layer.
-        if (!known && key.size() < word.size() && (key == "indent" || key == "color"))
+        if (!known && key.size() < word.size()) {
+            int rc = apply_setting(h, key, word.substr(key.size() + 1));
+            if (rc < 0)
+                return -1;
+            known = rc > 0;
+        }
+        if (!known && word == "no-color") {
+            h->flags &= ~(XOF_COLOR_ALLOWED | XOF_COLOR);
             known = true;
+        }
         if (!known) {
             xo_failure(h, "unknown libxo option value: '%.*s'", static_cast<int>(word.size()),
                        word.data());
@@ -105,9 +156,11 @@ int apply_words(xo_handle_s *h, const char *value)
 int apply_letters(xo_handle_s *h, const char *letters)
 {
     for (const char *p = letters; *p != '\0'; p++) {
-        if (*p == 'i') { // an indent width follows; it changes nothing here
+        if (*p == 'i') { // the indent width follows
+            unsigned n = 0;
             while (p[1] >= '0' && p[1] <= '9')
-                p++;
+                n = std::min(max_indent + 1, n * 10 + static_cast<unsigned>(*++p - '0'));
+            h->indent = std::min(max_indent, n);
             continue;
         }
         bool known = false;
@@ -152,7 +205,8 @@ int parse_args(int argc, char **argv)
     if (argv == nullptr || argc < 0)
         return argc;
     xo_handle_s *h = xo_get(nullptr);
-    if (argc > 0 && argv[0] != nullptr) {
+    // A name the program set itself stays.
+    if (argc > 0 && argv[0] != nullptr && xo_program() == nullptr) {
         const char *slash = std::strrchr(argv[0], '/');
         xo_set_program(slash != nullptr ? slash + 1 : argv[0]);
     }

@@ -34,6 +34,7 @@ xo_frame &push_frame(xo_handle_s *h, std::string_view name, xo_frame_kind kind)
     f.kind = kind;
     f.not_first = false;
     f.implicit = false;
+    f.keys.clear();
     return f;
 }
 
@@ -84,7 +85,11 @@ ssize_t close_kind(xo_handle_s *h, const char *name, xo_frame_kind kind)
             d--;
     }
     if (d == 0) {
-        if (h->flags & XOF_WARN)
+        // A list that a field or structure already ended closes quietly.
+        // XOF_IGNORE_CLOSE: such closes are expected.
+        bool expected =
+            (h->flags & XOF_IGNORE_CLOSE) || (kind == XO_FRAME_LIST && h->closed_list == name);
+        if ((h->flags & XOF_WARN) && !expected)
             xo_failure(h, "close with nothing open: '%s'", name);
         return 0;
     }
@@ -179,6 +184,9 @@ void xo_sync(xo_handle_s *h)
 // (LC_ALL, else LC_CTYPE, else LANG) is a UTF-8 one.
 bool xo_is_utf8(xo_handle_s *h)
 {
+    // XOF_NO_LOCALE: the C library's locale stays "C".
+    if (h->flags & XOF_NO_LOCALE)
+        return false;
     if (h->utf8 < 0) {
         const char *names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
         const char *loc = nullptr;
@@ -203,6 +211,45 @@ void xo_check_name(xo_handle_s *h, std::string_view name)
     if (!xo_xml_name_warn(name))
         return;
     xo_failure(h, "invalid XML tag name: '%.*s'", static_cast<int>(name.size()), name.data());
+}
+
+// Closes the lists that end when something else follows them: an open
+// leaf list (unless LEAF continues it), and a list holding no instance
+// (explicit, or opened by an instance outside a list), which cannot hold a
+// field or a structure of its own.
+void xo_close_pending(xo_handle_s *h, const xo_field *leaf)
+{
+    while (h->depth > 0) {
+        xo_frame &f = h->stack[h->depth];
+        if (f.kind == XO_FRAME_LEAF_LIST) {
+            if (leaf != nullptr && f.name == leaf->content)
+                return;
+        } else if (f.kind == XO_FRAME_LIST) {
+            h->closed_list = f.name;
+        } else {
+            return;
+        }
+        pop_frame(h, f.name);
+    }
+}
+
+// Remembers a key field of the innermost instance for the HTML XPath
+// attribute: [name = 'value'], VAL being HTML-escaped already.
+void xo_note_key(xo_handle_s *h, std::string_view name, std::string_view val)
+{
+    xo_frame &f = h->stack[h->depth];
+    if (f.kind != XO_FRAME_INSTANCE || h->style != XO_STYLE_HTML || !(h->flags & XOF_XPATH))
+        return;
+    f.keys.push_back('[');
+    xo_escape_attr(&f.keys, name);
+    f.keys.append(" = '");
+    for (char c : val) {
+        if (c == '"')
+            f.keys.append("&quot;");
+        else
+            f.keys.push_back(c);
+    }
+    f.keys.append("']");
 }
 
 // XML nesting level: containers and instances, not lists.
@@ -286,6 +333,21 @@ void xo_destroy(xo_handle_t *xop)
     env_applied = true;
 }
 
+void xo_set_info(xo_handle_t *xop, xo_info_t *infop, int count)
+{
+    xo_guard([&] {
+        xo_handle_s *h = xo_get(xop);
+        size_t n = 0;
+        if (infop != nullptr && count < 0)
+            while (infop[n].xi_name != nullptr)
+                n++;
+        else if (infop != nullptr)
+            n = static_cast<size_t>(count);
+        h->info = infop;
+        h->info_count = n;
+    });
+}
+
 xo_ssize_t xo_finish_h(xo_handle_t *xop)
 {
     return xo_guard([&]() -> ssize_t { return xo_do_finish(xo_get(xop)); });
@@ -328,8 +390,7 @@ xo_ssize_t xo_flush(void)
 xo_ssize_t xo_open_container_h(xo_handle_t *xop, const char *name)
 {
     return open_frame(xop, name, [](xo_handle_s *h, const char *name) {
-        if (h->style == XO_STYLE_JSON)
-            xo_json_close_pending(h, nullptr);
+        xo_close_pending(h, nullptr);
         open_named(h, name, XO_FRAME_CONTAINER);
     });
 }
@@ -352,10 +413,9 @@ xo_ssize_t xo_close_container(const char *name)
 xo_ssize_t xo_open_list_h(xo_handle_t *xop, const char *name)
 {
     return open_frame(xop, name, [](xo_handle_s *h, const char *name) {
-        if (h->style == XO_STYLE_JSON) {
-            xo_json_close_pending(h, nullptr);
+        xo_close_pending(h, nullptr);
+        if (h->style == XO_STYLE_JSON)
             xo_json_open(h, name, XO_FRAME_LIST);
-        }
         push_frame(h, name, XO_FRAME_LIST);
     });
 }
@@ -378,18 +438,20 @@ xo_ssize_t xo_close_list(const char *name)
 xo_ssize_t xo_open_instance_h(xo_handle_t *xop, const char *name)
 {
     return open_frame(xop, name, [](xo_handle_s *h, const char *name) {
-        if (h->style == XO_STYLE_JSON) {
-            // An instance outside a list gets a list of its own name, which further
-            // instances of that name join.
-            xo_frame *top = &h->stack[h->depth];
-            bool joins = top->kind == XO_FRAME_LIST && (!top->implicit || top->name == name);
-            if (!joins) {
-                xo_json_close_pending(h, nullptr);
-                top = &h->stack[h->depth];
-                if (top->kind != XO_FRAME_LIST) {
+        // An instance of the name of the innermost one is its sibling.
+        if (h->stack[h->depth].kind == XO_FRAME_INSTANCE && h->stack[h->depth].name == name)
+            pop_frame(h, h->stack[h->depth].name);
+        // An instance outside a list gets a list of its own name, which
+        // further instances of that name join (JSON shows it as an array).
+        xo_frame *top = &h->stack[h->depth];
+        bool joins = top->kind == XO_FRAME_LIST && (!top->implicit || top->name == name);
+        if (!joins) {
+            xo_close_pending(h, nullptr);
+            top = &h->stack[h->depth];
+            if (top->kind != XO_FRAME_LIST) {
+                if (h->style == XO_STYLE_JSON)
                     xo_json_open(h, name, XO_FRAME_LIST);
-                    push_frame(h, name, XO_FRAME_LIST).implicit = true;
-                }
+                push_frame(h, name, XO_FRAME_LIST).implicit = true;
             }
         }
         open_named(h, name, XO_FRAME_INSTANCE);

@@ -29,20 +29,36 @@ bool encoding_style(const xo_handle_s *h)
     return h->style == XO_STYLE_XML || h->style == XO_STYLE_JSON;
 }
 
+// The name of a value field; libxo's stand-in for an empty one.
+std::string_view field_name(xo_handle_s *h, const xo_field *f, std::string_view fmt)
+{
+    if (!f->content.empty())
+        return f->content;
+    if (h->flags & XOF_WARN)
+        xo_failure(h, "missing field name: %.*s", static_cast<int>(fmt.size()), fmt.data());
+    return "missing-field-name";
+}
+
 // A value field: formatted with its format (or, in XML and JSON, its
 // encoding format without right-justifying widths).
-void emit_value(xo_handle_s *h, const xo_field *f, va_list *ap)
+void emit_value(xo_handle_s *h, const xo_field *field, xo_args *ap)
 {
     bool enc = encoding_style(h);
-    std::string_view fmt = f->has_format ? f->format : std::string_view("%s");
-    if (enc && f->has_eformat && !f->eformat.empty())
-        fmt = f->eformat;
+    std::string_view fmt = field->has_format ? field->format : std::string_view("%s");
+    if (enc && field->has_eformat && !field->eformat.empty())
+        fmt = field->eformat;
     h->val.clear();
-    bool nonfinite = xo_vformat(&h->val, fmt, ap, style_escape(h), enc);
-    if (((f->flags & XFF_DISPLAY_ONLY) && enc) || ((f->flags & XFF_ENCODE_ONLY) && !enc))
+    unsigned got = xo_vformat(&h->val, fmt, ap, style_escape(h), enc);
+    if (((field->flags & XFF_DISPLAY_ONLY) && enc) || ((field->flags & XFF_ENCODE_ONLY) && !enc))
         return;
+    xo_field named = *field;
+    const xo_field *f = &named;
+    if (h->style != XO_STYLE_TEXT)
+        named.content = field_name(h, field, fmt);
     if (h->flags & XOF_WARN)
         xo_check_name(h, f->content);
+    // A field ends the lists that cannot hold it.
+    xo_close_pending(h, (f->flags & XFF_LEAF_LIST) ? f : nullptr);
 
     std::string_view val = h->val;
     std::string_view number;
@@ -53,6 +69,8 @@ void emit_value(xo_handle_s *h, const xo_field *f, va_list *ap)
         if (xo_humanize(&h->num, h->val, (f->flags & XFF_HN_DECIMAL) != 0))
             val = h->num;
     }
+    if (f->flags & XFF_KEY)
+        xo_note_key(h, f->content, val);
     switch (h->style) {
     case XO_STYLE_TEXT:
         xo_text_field(h, f, val);
@@ -72,11 +90,14 @@ void emit_value(xo_handle_s *h, const xo_field *f, va_list *ap)
             quote = true;
         } else if (f->flags & XFF_NOQUOTE) {
             quote = false;
+            // The null pointer as the whole value is JSON's null.
+            if ((got & XO_FMT_NULL) && val == "(null)")
+                val = "null";
         } else {
-            quote = std::strchr("diouDOUeEfFgG", fmt.back()) == nullptr;
+            quote = !xo_json_numeric(fmt);
         }
         // A non-finite number is no JSON number: it stays a string.
-        if (nonfinite)
+        if (got & XO_FMT_NONFINITE)
             quote = true;
         xo_json_value(h, f, val, quote);
         break;
@@ -86,13 +107,31 @@ void emit_value(xo_handle_s *h, const xo_field *f, va_list *ap)
 
 // Any other role: literal content or a format with arguments; shown in
 // text and HTML only, with units also as attributes in XML and HTML.
-void emit_content(xo_handle_s *h, const xo_field *f, va_list *ap)
+void emit_content(xo_handle_s *h, const xo_field *f, xo_args *ap)
 {
     h->val.clear();
     bool shown = (h->style == XO_STYLE_TEXT || h->style == XO_STYLE_HTML ||
                   (h->style == XO_STYLE_XML && f->role == 'U')) &&
                  std::strchr("CEGW[]", f->role) == nullptr;
-    if (f->flags & XFF_LITERAL) {
+    if (f->role == 'C') {
+        // Colours: the content, or what the format makes of its arguments.
+        if (f->flags & XFF_LITERAL)
+            h->val.assign(f->content.data(), f->content.size());
+        else if (f->has_format)
+            xo_vformat(&h->val, f->format, ap, XO_ESC_NONE, false);
+        if ((h->flags & XOF_COLOR) && (h->style == XO_STYLE_TEXT || h->style == XO_STYLE_HTML))
+            xo_color_apply(h, h->val);
+        return;
+    }
+    if (f->role == 'T' && (f->flags & XFF_LITERAL)) {
+        // A title's content is the argument of its format ("%s" if none),
+        // shown verbatim.
+        if (!shown)
+            return;
+        h->tmp.assign(f->content.data(), f->content.size());
+        xo_args title{nullptr, h->tmp.c_str()};
+        xo_vformat(&h->val, f->has_format ? f->format : "%s", &title, style_escape(h), false);
+    } else if (f->flags & XFF_LITERAL) {
         if (!shown)
             return;
         if (h->style == XO_STYLE_TEXT) {
@@ -128,26 +167,36 @@ void emit_content(xo_handle_s *h, const xo_field *f, va_list *ap)
 // Literal text between fields.
 void emit_text(xo_handle_s *h, std::string_view text)
 {
+    if (text.empty())
+        return;
     if (h->style == XO_STYLE_TEXT) {
         h->out.append(text);
-        h->written = h->written || !text.empty();
+        h->written = true;
     } else if (h->style == XO_STYLE_HTML) {
         xo_html_text(h, text);
     }
 }
 
-void emit_field(xo_handle_s *h, const xo_field *f, va_list *ap)
+void emit_field(xo_handle_s *h, const xo_field *f, xo_args *ap)
 {
-    if (f->role == 't')
-        emit_text(h, f->content);
-    else if (f->role == 'V')
+    if (f->role == 'V')
         emit_value(h, f, ap);
     else
         emit_content(h, f, ap);
 }
 
-// Emits every field of FMT; returns the number of bytes it produced.
-ssize_t emit_format(xo_handle_s *h, const char *fmt, va_list *ap)
+// What a call returns: the bytes it produced, or under XOF_COLUMNS the
+// columns they take.
+ssize_t produced(const xo_handle_s *h, size_t before)
+{
+    if (h->flags & XOF_COLUMNS)
+        return static_cast<ssize_t>(xo_columns(std::string_view(h->out).substr(before)));
+    return static_cast<ssize_t>(h->out.size() - before);
+}
+
+// Emits every field of FMT; returns what it produced. Literal text between
+// fields, "{{" and "}}" included, is one piece of text.
+ssize_t emit_format(xo_handle_s *h, const char *fmt, xo_args *ap)
 {
     if (fmt == nullptr)
         return 0;
@@ -156,12 +205,20 @@ ssize_t emit_format(xo_handle_s *h, const char *fmt, va_list *ap)
     std::string_view f(fmt);
     size_t pos = 0;
     xo_field field;
+    h->text.clear();
     while (pos < f.size()) {
         xo_parse_field(f, &pos, &field);
+        if (field.role == 't') {
+            h->text.append(field.content);
+            continue;
+        }
+        emit_text(h, h->text);
+        h->text.clear();
         emit_field(h, &field, ap);
     }
+    emit_text(h, h->text);
     h->units_at = std::string::npos;
-    ssize_t n = static_cast<ssize_t>(h->out.size() - before);
+    ssize_t n = produced(h, before);
     xo_flush_out(h);
     return n;
 }
@@ -174,7 +231,8 @@ xo_ssize_t xo_emit_h(xo_handle_t *xop, const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    ssize_t n = xo_guard([&] { return emit_format(xo_get(xop), fmt, &ap); });
+    xo_args args{&ap};
+    ssize_t n = xo_guard([&] { return emit_format(xo_get(xop), fmt, &args); });
     va_end(ap);
     return n;
 }
@@ -183,7 +241,8 @@ xo_ssize_t xo_emit(const char *fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    ssize_t n = xo_guard([&] { return emit_format(xo_get(nullptr), fmt, &ap); });
+    xo_args args{&ap};
+    ssize_t n = xo_guard([&] { return emit_format(xo_get(nullptr), fmt, &args); });
     va_end(ap);
     return n;
 }
@@ -195,30 +254,27 @@ xo_ssize_t xo_emit_field(const char *rolmod, const char *contents, const char *f
     if (rolmod != nullptr)
         f.flags = xo_parse_modifiers(rolmod, &f.role);
     f.content = contents != nullptr ? contents : "";
+    // Empty contents count as none: the text comes from an argument.
     f.has_format = true;
-    if (f.role == 'V') {
-        f.format = fmt != nullptr ? fmt : "%s";
-    } else if (!f.content.empty()) {
+    f.format = fmt != nullptr ? fmt : "%s";
+    if (f.role != 'V' && !f.content.empty())
         f.flags |= XFF_LITERAL;
-    } else {
-        // Empty contents count as none: the text comes from an argument.
-        f.format = fmt != nullptr ? fmt : "%s";
-    }
     if (efmt != nullptr) {
         f.has_eformat = true;
         f.eformat = efmt;
     }
     va_list ap;
     va_start(ap, efmt);
+    xo_args args{&ap};
     ssize_t n = xo_guard([&] {
         xo_handle_s *h = xo_get(nullptr);
         size_t before = h->out.size();
         h->units_at = std::string::npos;
-        emit_field(h, &f, &ap);
+        emit_field(h, &f, &args);
         h->units_at = std::string::npos;
-        ssize_t produced = static_cast<ssize_t>(h->out.size() - before);
+        ssize_t n = produced(h, before);
         xo_flush_out(h);
-        return produced;
+        return n;
     });
     va_end(ap);
     return n;

@@ -16,7 +16,7 @@ bool pretty(const xo_handle_s *h)
 // Indentation of a member at the current depth.
 size_t indent(const xo_handle_s *h)
 {
-    return pretty(h) ? 2 * (h->depth + 1) : 0;
+    return pretty(h) ? h->indent * (h->depth + 1) : 0;
 }
 
 // A member's name, escaped, with '-' as '_' under XOF_UNDERSCORES.
@@ -39,7 +39,10 @@ void put_name(xo_handle_s *h, std::string_view name)
 void separate(xo_handle_s *h, bool structure)
 {
     xo_frame &p = h->stack[h->depth];
-    if (p.not_first)
+    // XOF_NOT_FIRST with XOF_NO_TOP: the members continue an object that
+    // the caller began (after its own '{' a comma is no JSON).
+    bool continues = h->depth == 0 && (h->flags & XOF_NO_TOP) && (h->flags & XOF_NOT_FIRST);
+    if (p.not_first || continues)
         h->out.append(pretty(h) ? ",\n" : structure ? ", " : ",");
     p.not_first = true;
 }
@@ -86,29 +89,12 @@ void xo_json_close(xo_handle_s *h)
     h->stack[h->depth].not_first = true;
 }
 
-// Closes the lists that end when something else follows them: an open
-// leaf list (unless LEAF continues it) and an implicit instance list.
-void xo_json_close_pending(xo_handle_s *h, const xo_field *leaf)
-{
-    while (h->depth > 0) {
-        xo_frame &f = h->stack[h->depth];
-        if (f.kind == XO_FRAME_LEAF_LIST) {
-            if (leaf != nullptr && f.name == leaf->content)
-                return;
-        } else if (!(f.kind == XO_FRAME_LIST && f.implicit)) {
-            return;
-        }
-        xo_json_close(h);
-    }
-}
-
 // Writes one value member; VAL is escaped already, QUOTE puts it in quotes.
 // A leaf-list field becomes an element of an array of that name.
 void xo_json_value(xo_handle_s *h, const xo_field *f, std::string_view val, bool quote)
 {
     xo_json_top(h);
     bool leaf = (f->flags & XFF_LEAF_LIST) != 0;
-    xo_json_close_pending(h, leaf ? f : nullptr);
     if (leaf && h->stack[h->depth].kind != XO_FRAME_LEAF_LIST) {
         xo_json_open(h, f->content, XO_FRAME_LEAF_LIST);
         h->depth++;

@@ -25,6 +25,7 @@ struct conv_spec {
     bool left = false;
     long width = -1;
     long prec = -1;
+    long max_cols = -1; // libxo's third part ("%-4..4s"): columns at most
     char length[3] = {0, 0, 0};
     char conv = 0;
 };
@@ -78,28 +79,29 @@ void append_escaped(std::string *out, const char *s, size_t len, xo_escape esc)
     }
 }
 
-// Columns that S takes: UTF-8 continuation bytes take none.
-size_t columns(const char *s, size_t len)
+// The bytes of the first COLS characters of S (LEN bytes).
+size_t cut_columns(const char *s, size_t len, size_t cols)
 {
     size_t n = 0;
-    for (size_t i = 0; i < len; i++)
-        if ((static_cast<unsigned char>(s[i]) & 0xc0) != 0x80)
-            n++;
-    return n;
+    for (size_t i = 0; i < len; i++) {
+        if ((static_cast<unsigned char>(s[i]) & 0xc0) != 0x80 && n++ == cols)
+            return i;
+    }
+    return len;
 }
 
-// Formats a %s conversion: precision limits the bytes read (so an
-// unterminated array is never overrun), width pads with blanks.
-void format_string(std::string *out, const conv_spec &s, const char *str, xo_escape esc, bool strip)
+// Appends the text of a string conversion (LEN bytes of STR): at most
+// max_cols characters, escaped, and padded with blanks to the width, which
+// counts what a terminal shows: characters, or in locale C the '?' that
+// stand for them.
+void append_string(std::string *out, const conv_spec &s, const char *str, size_t len, xo_escape esc,
+                   bool strip)
 {
-    if (str == nullptr)
-        str = "(null)";
-    size_t len = s.prec >= 0 ? strnlen(str, static_cast<size_t>(s.prec)) : std::strlen(str);
+    if (s.max_cols >= 0)
+        len = cut_columns(str, len, static_cast<size_t>(s.max_cols));
     size_t old = out->size();
     append_escaped(out, str, len, esc);
-    // Width counts what a terminal shows: characters, or in locale C the
-    // '?' that stand for them.
-    size_t cols = esc == XO_ESC_TEXT_C ? out->size() - old : columns(str, len);
+    size_t cols = esc == XO_ESC_TEXT_C ? out->size() - old : xo_columns(std::string_view(str, len));
     if (s.width <= 0 || static_cast<size_t>(s.width) <= cols || (strip && !s.left))
         return;
     size_t pad = static_cast<size_t>(s.width) - cols;
@@ -107,6 +109,32 @@ void format_string(std::string *out, const conv_spec &s, const char *str, xo_esc
         out->append(pad, ' ');
     else
         out->insert(old, pad, ' ');
+}
+
+// Formats a %s conversion: precision limits the bytes read (so an
+// unterminated array is never overrun).
+void format_string(std::string *out, const conv_spec &s, const char *str, xo_escape esc, bool strip)
+{
+    if (str == nullptr)
+        str = "(null)";
+    size_t len = s.prec >= 0 ? strnlen(str, static_cast<size_t>(s.prec)) : std::strlen(str);
+    append_string(out, s, str, len, esc, strip);
+}
+
+// Formats a %ls conversion: the C library converts the characters (the
+// precision counting bytes, as for %s), the width counts characters.
+void format_wide_string(std::string *out, const conv_spec &s, const wchar_t *ws, xo_escape esc,
+                        bool strip)
+{
+    conv_spec bare;
+    bare.prec = s.prec;
+    bare.length[0] = 'l';
+    bare.conv = 's';
+    char conv[48];
+    build_conversion(conv, bare, false, "l");
+    std::string tmp;
+    append_printf(&tmp, conv, ws != nullptr ? ws : L"(null)");
+    append_string(out, s, tmp.data(), tmp.size(), esc, strip);
 }
 
 // Formats a %c conversion. A NUL character is nothing in text, a blank in
@@ -127,9 +155,31 @@ void format_char(std::string *out, const conv_spec &s, int c, xo_escape esc, boo
         out->append(pad, ' ');
 }
 
-// Reads a conversion starting after '%'; returns the index
-// after it, or npos when the format ends inside it.
-size_t parse_spec(std::string_view fmt, size_t i, conv_spec *s, va_list *ap)
+// Reads a width or precision at FMT[*I]: digits, or '*' for an int
+// argument. Returns -1 when there is neither; the value is clamped.
+long read_number(std::string_view fmt, size_t *i, xo_args *ap)
+{
+    long v = -1;
+    if (*i < fmt.size() && fmt[*i] == '*') {
+        ++*i;
+        v = ap->next<int>();
+        return v > max_width ? max_width : v < -max_width ? -max_width : v;
+    }
+    while (*i < fmt.size() && fmt[*i] >= '0' && fmt[*i] <= '9') {
+        v = (v < 0 ? 0 : v) * 10 + (fmt[*i] - '0');
+        if (v > max_width)
+            v = max_width;
+        ++*i;
+    }
+    return v;
+}
+
+// Reads a conversion starting after '%'; returns the index after it, or
+// npos when the format ends inside it. Besides printf's forms, libxo's
+// three-part form "%MIN.BYTES.MAXs" is understood: at least MIN columns,
+// at most BYTES bytes of the argument, at most MAX columns shown; either
+// of the last two may be empty ("%-4..4s").
+size_t parse_spec(std::string_view fmt, size_t i, conv_spec *s, xo_args *ap)
 {
     while (i < fmt.size() && std::strchr("-+ #0'", fmt[i]) != nullptr) {
         if (fmt[i] == '-')
@@ -138,44 +188,29 @@ size_t parse_spec(std::string_view fmt, size_t i, conv_spec *s, va_list *ap)
             s->flags[s->nflags++] = fmt[i];
         i++;
     }
-    if (i < fmt.size() && fmt[i] == '*') {
-        long w = va_arg(*ap, int);
-        if (w < 0) {
-            s->left = true;
-            if (s->nflags < 6)
-                s->flags[s->nflags++] = '-';
-            w = -w;
-        }
-        s->width = w;
-        i++;
-    } else {
-        while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') {
-            s->width = (s->width < 0 ? 0 : s->width) * 10 + (fmt[i] - '0');
-            if (s->width > max_width)
-                s->width = max_width;
-            i++;
-        }
+    s->width = read_number(fmt, &i, ap);
+    if (s->width < -1 || (s->width == -1 && i > 0 && fmt[i - 1] == '*')) {
+        // A negative width from '*' means left justification.
+        s->left = true;
+        if (s->nflags < 6)
+            s->flags[s->nflags++] = '-';
+        s->width = -s->width;
     }
     if (i < fmt.size() && fmt[i] == '.') {
         i++;
-        s->prec = 0;
-        if (i < fmt.size() && fmt[i] == '*') {
-            long p = va_arg(*ap, int);
-            s->prec = p < 0 ? -1 : p;
+        s->prec = read_number(fmt, &i, ap);
+        bool star = fmt[i - 1] == '*';
+        if (i < fmt.size() && fmt[i] == '.') {
             i++;
-        } else {
-            while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9') {
-                s->prec = s->prec * 10 + (fmt[i] - '0');
-                if (s->prec > max_width)
-                    s->prec = max_width;
-                i++;
-            }
+            s->max_cols = read_number(fmt, &i, ap);
+            if (s->max_cols < 0)
+                s->max_cols = -1;
+        } else if (s->prec == -1 && !star) {
+            s->prec = 0; // "%.s": printf's empty precision is zero
         }
+        if (s->prec < 0)
+            s->prec = -1; // a negative precision from '*' is none
     }
-    if (s->width > max_width)
-        s->width = max_width;
-    if (s->prec > max_width)
-        s->prec = max_width;
     int nl = 0;
     while (i < fmt.size() && std::strchr("hlLqjzt", fmt[i]) != nullptr) {
         if (nl < 2)
@@ -189,7 +224,7 @@ size_t parse_spec(std::string_view fmt, size_t i, conv_spec *s, va_list *ap)
 }
 
 // Formats one integer conversion, fetching the argument by its length.
-void format_integer(std::string *out, const conv_spec &s, va_list *ap, bool strip)
+void format_integer(std::string *out, const conv_spec &s, xo_args *ap, bool strip)
 {
     char conv[48];
     std::string_view len(s.length);
@@ -198,49 +233,69 @@ void format_integer(std::string *out, const conv_spec &s, va_list *ap, bool stri
     if (is_signed) {
         long long v;
         if (len == "hh")
-            v = static_cast<signed char>(va_arg(*ap, int));
+            v = static_cast<signed char>(ap->next<int>());
         else if (len == "h")
-            v = static_cast<short>(va_arg(*ap, int));
+            v = static_cast<short>(ap->next<int>());
         else if (len == "l")
-            v = va_arg(*ap, long);
+            v = ap->next<long>();
         else if (len == "ll" || len == "q")
-            v = va_arg(*ap, long long);
+            v = ap->next<long long>();
         else if (len == "j")
-            v = va_arg(*ap, intmax_t);
+            v = ap->next<intmax_t>();
         else if (len == "z")
-            v = va_arg(*ap, ssize_t);
+            v = ap->next<ssize_t>();
         else if (len == "t")
-            v = va_arg(*ap, ptrdiff_t);
+            v = ap->next<ptrdiff_t>();
         else
-            v = va_arg(*ap, int);
+            v = ap->next<int>();
         append_printf(out, conv, v);
     } else {
         unsigned long long v;
         if (len == "hh")
-            v = static_cast<unsigned char>(va_arg(*ap, unsigned));
+            v = static_cast<unsigned char>(ap->next<unsigned>());
         else if (len == "h")
-            v = static_cast<unsigned short>(va_arg(*ap, unsigned));
+            v = static_cast<unsigned short>(ap->next<unsigned>());
         else if (len == "l")
-            v = va_arg(*ap, unsigned long);
+            v = ap->next<unsigned long>();
         else if (len == "ll" || len == "q")
-            v = va_arg(*ap, unsigned long long);
+            v = ap->next<unsigned long long>();
         else if (len == "j")
-            v = va_arg(*ap, uintmax_t);
+            v = ap->next<uintmax_t>();
         else if (len == "z")
-            v = va_arg(*ap, size_t);
+            v = ap->next<size_t>();
         else if (len == "t")
-            v = static_cast<unsigned long long>(va_arg(*ap, ptrdiff_t));
+            v = static_cast<unsigned long long>(ap->next<ptrdiff_t>());
         else
-            v = va_arg(*ap, unsigned);
+            v = ap->next<unsigned>();
         append_printf(out, conv, v);
+    }
+}
+
+// Appends literal text of a format: a backslash takes the next character
+// literally ("V1\\/V2" is "V1/V2").
+void append_literal(std::string *out, std::string_view lit, xo_escape esc)
+{
+    while (!lit.empty()) {
+        size_t bs = lit.find('\\');
+        std::string_view part = lit.substr(0, bs);
+        if (esc == XO_ESC_XML)
+            xo_escape_xml(out, part, true);
+        else if (esc == XO_ESC_JSON)
+            xo_escape_json(out, part);
+        else
+            out->append(part);
+        if (bs == std::string_view::npos)
+            break;
+        lit.remove_prefix(bs + 1);
+        if (!lit.empty()) {
+            append_escaped(out, lit.data(), 1, esc);
+            lit.remove_prefix(1);
+        }
     }
 }
 
 } // namespace
 
-// Appends the result of FMT over the arguments in *AP to OUT. "%%" prints
-// nothing, as in libxo's field formats. Returns true when a floating
-// conversion produced a non-finite number.
 void xo_vappend(std::string *out, const char *fmt, va_list ap)
 {
     if (fmt == nullptr)
@@ -262,23 +317,28 @@ void xo_vappend(std::string *out, const char *fmt, va_list ap)
     out->resize(old + static_cast<size_t>(n));
 }
 
-bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape esc, bool strip)
+// Columns that S takes: UTF-8 continuation bytes take none.
+size_t xo_columns(std::string_view s)
 {
-    bool nonfinite = false;
+    size_t n = 0;
+    for (char c : s)
+        if ((static_cast<unsigned char>(c) & 0xc0) != 0x80)
+            n++;
+    return n;
+}
+
+// Appends the result of FMT over the arguments in *AP to OUT. "%%" prints
+// nothing, as in libxo's field formats. Returns XO_FMT_* bits.
+unsigned xo_vformat(std::string *out, std::string_view fmt, xo_args *ap, xo_escape esc, bool strip)
+{
+    unsigned result = 0;
     size_t i = 0;
     while (i < fmt.size()) {
         size_t pct = fmt.find('%', i);
         if (pct == std::string_view::npos)
             pct = fmt.size();
-        if (pct > i) {
-            std::string_view lit = fmt.substr(i, pct - i);
-            if (esc == XO_ESC_XML)
-                xo_escape_xml(out, lit, false);
-            else if (esc == XO_ESC_JSON)
-                xo_escape_json(out, lit);
-            else
-                out->append(lit);
-        }
+        if (pct > i)
+            append_literal(out, fmt.substr(i, pct - i), esc);
         if (pct >= fmt.size())
             break;
         if (pct + 1 < fmt.size() && fmt[pct + 1] == '%') {
@@ -309,26 +369,25 @@ bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape e
             format_integer(out, s, ap, strip);
             break;
         case 'c':
-            if (s.length[0] == 'l') {
+            if (std::string_view(s.length) == "l") {
                 // A wide character: converted by the C library, then escaped.
-                wint_t wc = va_arg(*ap, wint_t);
+                wint_t wc = ap->next<wint_t>();
                 build_conversion(conv, s, strip, "l");
                 std::string tmp;
                 append_printf(&tmp, conv, wc);
                 append_escaped(out, tmp.data(), tmp.size(), esc);
             } else {
-                format_char(out, s, va_arg(*ap, int), esc, strip);
+                format_char(out, s, ap->next<int>(), esc, strip);
             }
             break;
         case 's':
-            if (s.length[0] == 'l') {
-                const wchar_t *ws = va_arg(*ap, const wchar_t *);
-                build_conversion(conv, s, strip, "l");
-                std::string tmp;
-                append_printf(&tmp, conv, ws != nullptr ? ws : L"(null)");
-                append_escaped(out, tmp.data(), tmp.size(), esc);
+            if (std::string_view(s.length) == "l") {
+                format_wide_string(out, s, ap->next<const wchar_t *>(), esc, strip);
             } else {
-                format_string(out, s, va_arg(*ap, const char *), esc, strip);
+                const char *str = ap->next<const char *>();
+                if (str == nullptr)
+                    result |= XO_FMT_NULL;
+                format_string(out, s, str, esc, strip);
             }
             break;
         case 'f':
@@ -339,33 +398,66 @@ bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape e
         case 'G':
         case 'a':
         case 'A':
-            if (s.length[0] == 'L') {
-                long double v = va_arg(*ap, long double);
+            if (std::string_view(s.length) == "L") {
+                long double v = ap->next<long double>();
                 build_conversion(conv, s, strip, "L");
                 append_printf(out, conv, v);
                 if (!std::isfinite(v) && s.conv != 'a' && s.conv != 'A')
-                    nonfinite = true;
+                    result |= XO_FMT_NONFINITE;
             } else {
-                double v = va_arg(*ap, double);
+                double v = ap->next<double>();
                 build_conversion(conv, s, strip, "");
                 append_printf(out, conv, v);
                 if (!std::isfinite(v) && s.conv != 'a' && s.conv != 'A')
-                    nonfinite = true;
+                    result |= XO_FMT_NONFINITE;
             }
             break;
         case 'p':
             build_conversion(conv, s, strip, "");
-            append_printf(out, conv, va_arg(*ap, void *));
+            append_printf(out, conv, ap->next<void *>());
             break;
         case 'n':
             // Never writes through the pointer: a format must not store.
-            (void)va_arg(*ap, void *);
+            (void)ap->next<void *>();
             break;
         default:
-            // Not a conversion: shown as written.
+            // Not a conversion: shown as written, taking no argument but
+            // those its '*' asked for.
             append_escaped(out, fmt.data() + pct, next - pct, esc);
             break;
         }
     }
-    return nonfinite;
+    return result;
+}
+
+bool xo_json_numeric(std::string_view fmt)
+{
+    size_t i = 0;
+    if (fmt.size() < 2 || fmt[i++] != '%')
+        return false;
+    // '+' '#' and '\'' would give "+1", "0755" or "1,234": no JSON numbers.
+    while (i < fmt.size() && std::strchr("- 0", fmt[i]) != nullptr)
+        i++;
+    auto digits = [&] {
+        if (i < fmt.size() && fmt[i] == '*') {
+            i++;
+            return;
+        }
+        while (i < fmt.size() && fmt[i] >= '0' && fmt[i] <= '9')
+            i++;
+    };
+    digits();
+    bool precision = i < fmt.size() && fmt[i] == '.';
+    if (precision) {
+        i++;
+        digits();
+    }
+    while (i < fmt.size() && std::strchr("hlLqjzt", fmt[i]) != nullptr)
+        i++;
+    if (i + 1 != fmt.size())
+        return false;
+    // An integer's precision pads it with zeros ("007"), or leaves nothing.
+    if (precision && std::strchr("diouDOU", fmt[i]) != nullptr)
+        return false;
+    return std::strchr("diouDOUeEfFgG", fmt[i]) != nullptr;
 }

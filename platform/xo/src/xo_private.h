@@ -27,7 +27,8 @@ struct xo_frame {
     std::string name; // kept across reuse so that a warm stack never allocates
     xo_frame_kind kind = XO_FRAME_DOC;
     bool not_first = false; // JSON: a member was already written inside
-    bool implicit = false;  // a JSON list opened by an instance outside a list
+    bool implicit = false;  // a list opened by an instance outside a list
+    std::string keys;       // an instance's key fields as XPath predicates
 };
 
 // Modifier bits of a field.
@@ -67,6 +68,12 @@ enum xo_escape {
     XO_ESC_JSON,   // inside a JSON string
 };
 
+// Colours and effects in force (the colour role); 0 is the default colour.
+struct xo_color_state {
+    unsigned effects = 0;
+    unsigned char fg = 0, bg = 0;
+};
+
 struct xo_handle_s {
     xo_style_t style = XO_STYLE_TEXT;
     xo_xof_flags_t flags = 0;
@@ -81,7 +88,12 @@ struct xo_handle_s {
     int utf8 = -1;                       // locale is UTF-8: -1 not yet known
     size_t units_at = std::string::npos; // where a units attribute goes
     // Scratch buffers reused by every call.
-    std::string val, enc, tmp, num;
+    std::string val, enc, tmp, num, text;
+    std::string closed_list;         // the list that a field or structure ended last
+    unsigned indent = 2;             // blanks per level under XOF_PRETTY
+    const xo_info_t *info = nullptr; // field descriptions (xo_set_info)
+    size_t info_count = 0;
+    xo_color_state color;
 };
 
 // Runs F and turns exhausted memory, the one exception the layer can meet,
@@ -112,7 +124,8 @@ bool xo_is_utf8(xo_handle_s *h);
 const char *xo_program(void);
 void xo_check_name(xo_handle_s *h, std::string_view name);
 ssize_t xo_do_finish(xo_handle_s *h);
-void xo_json_close_pending(xo_handle_s *h, const xo_field *leaf);
+void xo_close_pending(xo_handle_s *h, const xo_field *leaf);
+void xo_note_key(xo_handle_s *h, std::string_view name, std::string_view val);
 
 // Format parsing (xo_format.cpp). Parses the field at FMT[*pos] (which is
 // '{' or the start of literal text) into F and advances *pos. Returns false
@@ -120,11 +133,44 @@ void xo_json_close_pending(xo_handle_s *h, const xo_field *leaf);
 void xo_parse_field(std::string_view fmt, size_t *pos, xo_field *f);
 unsigned xo_parse_modifiers(std::string_view mods, char *role);
 
+// Where a format's arguments come from: the caller's argument list, or,
+// for a title whose content is its argument, that one string (any other
+// conversion then gets zero, or an empty string).
+struct xo_args {
+    va_list *ap = nullptr;
+    const char *text = nullptr;
+
+    template <class T> T next()
+    {
+        if (ap != nullptr)
+            return va_arg(*ap, T);
+        if constexpr (std::is_same_v<T, const char *>) {
+            const char *s = text != nullptr ? text : "";
+            text = nullptr;
+            return s;
+        } else {
+            return T{};
+        }
+    }
+};
+
+// What xo_vformat met while formatting.
+enum : unsigned {
+    XO_FMT_NONFINITE = 1u << 0, // a floating conversion gave inf or nan
+    XO_FMT_NULL = 1u << 1,      // a %s argument was the null pointer
+};
+
 // printf engine (xo_printf.cpp): appends FMT's conversions of the
 // arguments in *AP to OUT with escaping ESC. STRIP drops right-justifying
-// widths and zero padding (XML/JSON). Returns true when a conversion was a
-// non-finite floating number.
-bool xo_vformat(std::string *out, std::string_view fmt, va_list *ap, xo_escape esc, bool strip);
+// widths and zero padding (XML/JSON). Returns XO_FMT_* bits.
+unsigned xo_vformat(std::string *out, std::string_view fmt, xo_args *ap, xo_escape esc, bool strip);
+
+// Columns that S takes on a terminal: its characters.
+size_t xo_columns(std::string_view s);
+
+// True when a value of format FMT is a JSON number: a single numeric
+// conversion and nothing else, without flags that make its text no number.
+bool xo_json_numeric(std::string_view fmt);
 
 // Appends the C library's formatting of FMT ("" for none) over AP to OUT,
 // growing it to fit (xo_printf.cpp).
@@ -139,6 +185,10 @@ void xo_xml_name(std::string *out, std::string_view name);
 bool xo_xml_name_warn(std::string_view name);
 void xo_unescape_literal(std::string *out, std::string_view s);
 bool xo_humanize(std::string *out, std::string_view text, bool decimal);
+
+// The colour role (xo_color.cpp).
+void xo_color_apply(xo_handle_s *h, std::string_view spec);
+void xo_color_classes(xo_handle_s *h);
 
 // Encoders per style.
 void xo_text_field(xo_handle_s *h, const xo_field *f, std::string_view val);

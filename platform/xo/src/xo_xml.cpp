@@ -24,7 +24,7 @@ void put_name(xo_handle_s *h, std::string_view name)
 void xo_xml_open(xo_handle_s *h, std::string_view name)
 {
     if (pretty(h))
-        xo_out_indent(h, 2 * xo_xml_level(h));
+        xo_out_indent(h, h->indent * xo_xml_level(h));
     h->out.push_back('<');
     put_name(h, name);
     h->out.push_back('>');
@@ -37,7 +37,7 @@ void xo_xml_open(xo_handle_s *h, std::string_view name)
 void xo_xml_close(xo_handle_s *h, std::string_view name, size_t level)
 {
     if (pretty(h))
-        xo_out_indent(h, 2 * level);
+        xo_out_indent(h, h->indent * level);
     h->out.append("</");
     put_name(h, name);
     h->out.push_back('>');
@@ -51,7 +51,7 @@ void xo_xml_close(xo_handle_s *h, std::string_view name, size_t level)
 void xo_xml_value(xo_handle_s *h, const xo_field *f, std::string_view val)
 {
     if (pretty(h))
-        xo_out_indent(h, 2 * xo_xml_level(h));
+        xo_out_indent(h, h->indent * xo_xml_level(h));
     h->out.push_back('<');
     put_name(h, f->content);
     if ((f->flags & XFF_KEY) && (h->flags & XOF_KEYS))

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <clocale>
 #include <cstring>
 #include <functional>
 #include <new>
@@ -165,6 +166,11 @@ TEST_F(XoTest, MalformedFormatsAreHarmless)
         "{,,,:x}",
         "{Lcwqnklhde,hn-decimal,:}",
         "{:x/%hhd%hd%ld%lld%jd%zd%td}",
+        "{:x/%*.*.*s}",
+        "{:x/%-4..4s}",
+        "{:x/%...s}",
+        "{:x/%.*.s%k%*k}",
+        "{T:t/%d%s%s}",
     };
     for (xo_style_t style : {XO_STYLE_TEXT, XO_STYLE_XML, XO_STYLE_JSON, XO_STYLE_HTML}) {
         for (const char *fmt : formats) {
@@ -219,6 +225,69 @@ TEST_F(XoTest, StringWidths)
         setenv("LC_ALL", r.locale, 1);
         std::string got = capture(r.style, 0, [&r] { xo_emit(r.fmt, "\xc3\xa9"); });
         EXPECT_EQ(got, r.want) << r.locale << " " << r.fmt;
+    }
+}
+
+// Wide strings: the width counts characters, libxo's third part limits
+// them, in every style that keeps widths.
+TEST_F(XoTest, WideStringWidthsCountCharacters)
+{
+    struct row {
+        xo_style_t style;
+        const char *fmt;
+        const char *want;
+    };
+    const row rows[] = {
+        {XO_STYLE_TEXT, "{:w/%-4ls}|", "\xc3\xa9t\xc3\xa9 |"},
+        {XO_STYLE_TEXT, "{:w/%5ls}|", "  \xc3\xa9t\xc3\xa9|"},
+        {XO_STYLE_TEXT, "{:w/%-4..2ls}|", "\xc3\xa9t  |"},
+        {XO_STYLE_HTML, "{:w/%-4ls}",
+         "<div class=\"line\"><div class=\"data\" data-tag=\"w\">\xc3\xa9t\xc3\xa9 </div>"},
+        {XO_STYLE_XML, "{:w/%5ls}", "<w>\xc3\xa9t\xc3\xa9</w>"},
+        {XO_STYLE_JSON, "{:w/%-4ls}", "{\"w\":\"\xc3\xa9t\xc3\xa9 \"}\n"},
+    };
+    setlocale(LC_CTYPE, "C.UTF-8");
+    for (const row &r : rows) {
+        std::string got = capture(r.style, 0, [&r] { xo_emit(r.fmt, L"\u00e9t\u00e9"); });
+        EXPECT_EQ(got, r.want) << r.style << " " << r.fmt;
+    }
+    setlocale(LC_CTYPE, "C");
+}
+
+// xo_emit returns the bytes it produced, or under XOF_COLUMNS ("columns")
+// the columns they take.
+TEST_F(XoTest, ColumnsOptionCountsColumns)
+{
+    ssize_t bytes = 0, cols = 0;
+    capture(XO_STYLE_TEXT, 0, [&] { bytes = xo_emit("{:s/%s}|\n", "\xc3\xa9t\xc3\xa9"); });
+    capture(XO_STYLE_TEXT, XOF_COLUMNS, [&] { cols = xo_emit("{:s/%s}|\n", "\xc3\xa9t\xc3\xa9"); });
+    EXPECT_EQ(bytes, 7);
+    EXPECT_EQ(cols, 5);
+}
+
+// "info": the data-type and data-help that xo_set_info gives a field.
+TEST_F(XoTest, InfoDescribesFieldsInHtml)
+{
+    static xo_info_t info[] = {
+        {"name", "string", "Name of the \"tunable\""},
+        {"value", "number", nullptr},
+        {nullptr, nullptr, nullptr},
+    };
+    for (xo_xof_flags_t flags : {xo_xof_flags_t(0), xo_xof_flags_t(XOF_INFO)}) {
+        std::string got = capture(XO_STYLE_HTML, flags, [] {
+            xo_set_info(nullptr, info, -1);
+            xo_emit("{:name/%s}{:value/%d}{:other/%d}", "a", 1, 2);
+        });
+        std::string want =
+            flags == 0
+                ? "<div class=\"line\"><div class=\"data\" data-tag=\"name\">a</div>"
+                  "<div class=\"data\" data-tag=\"value\">1</div>"
+                  "<div class=\"data\" data-tag=\"other\">2</div>"
+                : "<div class=\"line\"><div class=\"data\" data-tag=\"name\" data-type=\"string\" "
+                  "data-help=\"Name of the &quot;tunable&quot;\">a</div>"
+                  "<div class=\"data\" data-tag=\"value\" data-type=\"number\">1</div>"
+                  "<div class=\"data\" data-tag=\"other\">2</div>";
+        EXPECT_EQ(got, want);
     }
 }
 
@@ -304,7 +373,15 @@ TEST_F(XoTest, ParseArgs)
         EXPECT_EQ(av[argc], nullptr);
         EXPECT_EQ(xo_get_style(nullptr), r.want_style) << r.argv[1];
     }
+    // A name the program set before keeps prefixing messages.
+    xo_destroy(nullptr);
+    xo_set_program("myprog");
+    char arg0[] = "/usr/bin/tunex", bad[] = "--libxo=bogus2";
+    char *av[] = {arg0, bad, nullptr};
+    EXPECT_EQ(xo_parse_args(2, av), -1);
+    xo_set_program("tunex");
     std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("myprog: unknown libxo option value: 'bogus2'"), std::string::npos) << err;
     EXPECT_NE(err.find("tunex: missing libxo option"), std::string::npos) << err;
     EXPECT_NE(err.find("tunex: unknown libxo option value: 'bogus'"), std::string::npos);
     EXPECT_NE(err.find("tunex: unknown option: 'Z'"), std::string::npos);

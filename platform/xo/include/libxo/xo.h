@@ -108,6 +108,17 @@ int xo_set_file_h(xo_handle_t *xop, FILE *fp);
  * The string must outlive its use. */
 void xo_set_program(const char *name);
 
+/* Field descriptions that HTML output shows under XOF_INFO (the "info"
+ * option) as data-type and data-help attributes of the field's name. COUNT
+ * is the number of entries, or -1 when a NULL xi_name ends the table. The
+ * table must outlive its use. */
+typedef struct xo_info_s {
+    const char *xi_name; /* field name */
+    const char *xi_type; /* type of the field's value */
+    const char *xi_help; /* description of the field */
+} xo_info_t;
+void xo_set_info(xo_handle_t *xop, xo_info_t *infop, int count);
+
 /* Removes every --libxo option from ARGV and applies it. Returns the new
  * argument count (argv[argc] is NULL), or -1 after a message on stderr. */
 int xo_parse_args(int argc, char **argv);
