@@ -59,7 +59,8 @@ inline std::string xo_capture(xo_style_t style, bool pretty, const std::function
         [&] {
             xo_set_program("tunex");
             xo_set_style(nullptr, style);
-            xo_set_flags(nullptr, XOF_UNITS | XOF_FLUSH | (pretty ? XOF_PRETTY : 0));
+            xo_set_flags(nullptr,
+                         XOF_UNITS | XOF_FLUSH | XOF_VALID_UTF8 | (pretty ? XOF_PRETTY : 0));
         },
         body);
 }
