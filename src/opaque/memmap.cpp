@@ -3,8 +3,9 @@
  * map (a header and descriptors of a stride that the header gives) shown
  * as a table, and the BIOS SMAP with extended attributes shown entry by
  * entry. Descriptors and entries are instances of a list, and attributes
- * a leaf-list, so that JSON keeps each of them. Both trust the value only as far as its size
- * allows: no byte is read outside it, whatever the header claims.
+ * a leaf-list, so that JSON keeps each of them. Both trust the value only
+ * as far as its size allows: no byte is read outside it, whatever the
+ * header claims.
  */
 #include <cstdint>
 #include <cstring>

@@ -209,8 +209,9 @@ bool next_number(const char *text, const char **after, int32_t *number)
 }
 
 // Shows vm.phys_free: DOMAIN lines open a "domain", FREE LIST lines a
-// "free-list" of "order" rows, each an instance of the list of its name. The numbers shown are
-// counted here, not read from the text. Always returns 0.
+// "free-list" of "order" rows, each an instance of the list of its name.
+// The numbers shown are counted here, not read from the text. Always
+// returns 0.
 int display_phys_free(char *buffer, size_t length)
 {
     xo_emit("{L:\n}");
