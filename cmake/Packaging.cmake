@@ -1,7 +1,8 @@
 # Debian package of tunex, built by `cpack -G DEB` from a release tree
 # (scripts/check-package.sh does it and checks the result). The package
 # holds what `cmake --install` puts in place, under /usr: the binary in
-# sbin, the manual page in section 8 and the bash and zsh completions.
+# sbin, the manual page in section 8, the bash and zsh completions and the
+# JSON Schema of the JSON output in share/tunex.
 
 if(NOT PROJECT_IS_TOP_LEVEL)
   return()
@@ -50,7 +51,8 @@ if(TUNEX_TESTS)
     sbin/tunex
     share/man/man8/tunex.8.gz
     share/bash-completion/completions/tunex
-    share/zsh/vendor-completions/_tunex)
+    share/zsh/vendor-completions/_tunex
+    share/tunex/tunex.schema.json)
   string(JOIN " " _tunex_installed ${_tunex_installed})
   add_test(NAME install_layout
     COMMAND sh -c "rm -rf \"$1\" && ${CMAKE_COMMAND} --install \"$2\" --prefix \"$1\" >/dev/null || exit 1

@@ -32,6 +32,7 @@ files=(
 	"$prefix/share/man/man8/tunex.8.gz"
 	"$prefix/share/bash-completion/completions/tunex"
 	"$prefix/share/zsh/vendor-completions/_tunex"
+	"$prefix/share/tunex/tunex.schema.json"
 )
 
 fail() {

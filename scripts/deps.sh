@@ -13,5 +13,5 @@ $SUDO apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkgconf git ca-certificates \
     clang clang-format libclang-rt-14-dev \
     libgtest-dev libgmock-dev libbenchmark-dev libffi-dev rapidjson-dev \
-    python3 mandoc valgrind hyperfine busybox procps iproute2 util-linux \
+    python3 python3-jsonschema mandoc valgrind hyperfine busybox procps iproute2 util-linux \
     bash bash-completion zsh dpkg-dev file

@@ -380,7 +380,8 @@ int tunex_main(int argc, char *argv[])
 
     reset_options();
     atexit(xo_finish_atexit);
-    xo_set_flags(nullptr, XOF_UNITS | XOF_FLUSH);
+    // XML and JSON stay valid UTF-8 whatever bytes a value holds.
+    xo_set_flags(nullptr, XOF_UNITS | XOF_FLUSH | XOF_VALID_UTF8);
     argc = xo_parse_args(argc, argv);
     if (argc < 0)
         return 1;

@@ -108,12 +108,14 @@ static void begin_property(bool *printed, const char *label)
     *printed = true;
 }
 
+// The flag names form a leaf-list, so that JSON keeps every one of them
+// (an array even of one flag).
 static void emit_flags(uint32_t flags)
 {
     xo_open_container("flags");
     for (const auto &row : flag_table)
         if ((flags & row.bit) == row.bit)
-            xo_emit("{Lw:}{:flag/%s}", row.name);
+            xo_emit("{Lw:}{l:flag/%s}", row.name);
     xo_close_container("flags");
 }
 

@@ -21,7 +21,8 @@ template <typename T> static T load(const unsigned char *p)
 }
 
 // Emits one element as "0x" and its bytes, most significant first, or as
-// "00" and its bytes when they are all zero.
+// "00" and its bytes when they are all zero. The bytes are elements of the
+// leaf-list "dump".
 static void emit_hex(const unsigned char *element, size_t width)
 {
     bool zero = true;
@@ -30,14 +31,14 @@ static void emit_hex(const unsigned char *element, size_t width)
             zero = false;
     xo_emit(zero ? "{L:00}" : "{L:0x}");
     for (size_t i = width; i > 0; i--)
-        xo_emit("{:dump/%02x}", element[i - 1]);
+        xo_emit("{l:dump/%02x}", element[i - 1]);
 }
 
-// Emits one element in decimal. Returns 1 for a type code without a
-// decimal form.
-static int emit_decimal(const oidkit_object *object, const unsigned char *p)
+// Emits one element in decimal, as an element of the leaf-list "value"
+// under LIST. Returns 1 for a type code without a decimal form.
+static int emit_decimal(const oidkit_object *object, const unsigned char *p, bool list)
 {
-    const char *role = opts.hflag ? "hn" : nullptr;
+    const char *role = opts.hflag ? (list ? "hnl" : "hn") : (list ? "l" : nullptr);
 
     switch (object->type) {
     case CTLTYPE_INT:
@@ -81,8 +82,10 @@ int display_basic_type(const oidkit_object *object, unsigned char *value, size_t
         return 1;
     }
     if (opts.bflag) {
+        // Text gets the bytes as they are; XML and JSON get them as
+        // numbers, which stay valid whatever the bytes are.
         for (size_t i = 0; i < size; i++)
-            xo_emit("{:raw/%c}", value[i]);
+            xo_emit("{d:raw/%c}{el:raw/%u}", value[i], unsigned(value[i]));
         return 0;
     }
     if (object->type == CTLTYPE_STRING) {
@@ -102,7 +105,11 @@ int display_basic_type(const oidkit_object *object, unsigned char *value, size_t
     }
     bool temperature = object->type == CTLTYPE_INT && strncmp(object->format, "IK", 2) == 0;
     int count = 0;
-    for (size_t i = 0; i < size / width; i++) {
+    size_t elements = size / width;
+    // A value of two or more elements is a leaf-list; one element stays
+    // a single field.
+    bool list = elements > 1;
+    for (size_t i = 0; i < elements; i++) {
         const unsigned char *p = value + i * width;
         if (i > 0)
             xo_emit("{Pw:}");
@@ -110,9 +117,9 @@ int display_basic_type(const oidkit_object *object, unsigned char *value, size_t
             emit_hex(p, width);
         } else if (temperature) {
             int32_t element = load<int32_t>(p);
-            count += display_IK(object, &element, opts.hflag);
+            count += display_IK(object, &element, opts.hflag, list);
         } else {
-            count += emit_decimal(object, p);
+            count += emit_decimal(object, p, list);
         }
     }
     return count;

@@ -83,7 +83,7 @@ const value_case value_cases[] = {
     {"int16 array",
      CTLTYPE_S16,
      {0, 0x80, 0xff, 0x7f},
-     "{\"v\": {\"value\":-32768,\"value\":32767}}",
+     "{\"v\": {\"value\": [-32768,32767]}}",
      "",
      0},
 };

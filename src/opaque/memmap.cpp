@@ -2,8 +2,10 @@
  * The memory maps that the boot firmware hands the kernel: the UEFI memory
  * map (a header and descriptors of a stride that the header gives) shown
  * as a table, and the BIOS SMAP with extended attributes shown entry by
- * entry. Both trust the value only as far as its size allows: no byte is
- * read outside it, whatever the header claims.
+ * entry. Descriptors and entries are instances of a list, and attributes
+ * a leaf-list, so that JSON keeps each of them. Both trust the value only
+ * as far as its size allows: no byte is read outside it, whatever the
+ * header claims.
  */
 #include <cstdint>
 #include <cstring>
@@ -83,17 +85,17 @@ void show_efi_descriptor(const unsigned char *md)
     uintmax_t pages = u64_at(md, 24);
     uint64_t attr = u64_at(md, 32);
 
-    xo_open_container("md");
+    xo_open_instance("md");
     xo_emit("{L:\n}{:types/%23s}{L: }{:md_phys/%012jx}", type_name, phys);
     xo_emit("{L: }{:md_virt/%012jx}{L: }{:md_pages/%08jx}{L: }", virt, pages);
     xo_open_container("md_attrs");
     for (const efi_attribute &attribute : efi_attributes)
         if ((attr & attribute.bit) != 0)
-            xo_emit("{:md_attr/%s}{L: }", attribute.name);
+            xo_emit("{l:md_attr/%s}{L: }", attribute.name);
     if ((attr & efi_runtime) != 0)
-        xo_emit("{:md_attr/%s}", "RUNTIME");
+        xo_emit("{l:md_attr/%s}", "RUNTIME");
     xo_close_container("md_attrs");
-    xo_close_container("md");
+    xo_close_instance("md");
 }
 
 } // namespace
@@ -133,8 +135,10 @@ int S_efi_map(const void *value, size_t size)
 
     xo_emit("{L:\n}{L:/%23s}{L:/%12s}{L:/%12s}{L:/%8s}{L:/%4s}", "Type", "Physical", "Virtual",
             "#Pages", "Attr");
+    xo_open_list("md");
     for (uint64_t i = 0; i < count; i++)
         show_efi_descriptor(bytes + efi_header_size + i * stride);
+    xo_close_list("md");
     return 0;
 }
 
@@ -147,6 +151,7 @@ int S_bios_smap_xattr(const void *value, size_t size)
         return 1;
     }
     const unsigned char *bytes = static_cast<const unsigned char *>(value);
+    xo_open_list("SMAP");
     for (size_t offset = 0; offset < size; offset += smap_entry_size) {
         const unsigned char *entry = bytes + offset;
         uintmax_t base = u64_at(entry, 0);
@@ -154,14 +159,15 @@ int S_bios_smap_xattr(const void *value, size_t size)
         unsigned int type = u32_at(entry, 16);
         unsigned int xattr = u32_at(entry, 20);
 
-        xo_open_container("SMAP");
+        xo_open_instance("SMAP");
         xo_emit("{L:\n}");
         xo_emit("{L:SMAP }");
         xo_emit("{L:type=}{V:type/%02x}{L:, }", type);
         xo_emit("{L:xattr=}{V:xattr/%02x}{L:, }", xattr);
         xo_emit("{L:base=}{V:base/%016jx}{L:, }", base);
         xo_emit("{L:len=}{V:len/%016jx}", length);
-        xo_close_container("SMAP");
+        xo_close_instance("SMAP");
     }
+    xo_close_list("SMAP");
     return 0;
 }

@@ -276,11 +276,9 @@ TEST(MemoryMaps, EfiTypesAndAttributes)
     }
     map_run run = show(XO_STYLE_JSON, "S,efi_map_header",
                        efi_map({{6, 0xc4fff000, 0, 0x80, 0x800000000000000f}}, 48));
-    EXPECT_EQ(run.document,
-              "{\"md\": {\"types\":\"RuntimeServicesData\",\"md_phys\":\"c4fff000\","
-              "\"md_virt\":\"0\",\"md_pages\":\"80\", \"md_attrs\": {\"md_attr\":\"UC\","
-              "\"md_attr\":\"WC\",\"md_attr\":\"WT\",\"md_attr\":\"WB\","
-              "\"md_attr\":\"RUNTIME\"}}}\n");
+    EXPECT_EQ(run.document, "{\"md\": [{\"types\":\"RuntimeServicesData\",\"md_phys\":\"c4fff000\","
+                            "\"md_virt\":\"0\",\"md_pages\":\"80\", \"md_attrs\": {\"md_attr\": [\""
+                            "UC\",\"WC\",\"WT\",\"WB\",\"RUNTIME\"]}}]}\n");
 }
 
 TEST(MemoryMaps, SmapSizes)

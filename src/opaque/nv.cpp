@@ -2,13 +2,17 @@
  * Packed name/value lists ("NV" values): unpacked with libnv and walked
  * pair by pair, nested lists and arrays of lists included. Each pair is
  * one line of text (its name, "=" and its value, indented one blank per
- * open nested list) and one container "nv" in XML and JSON; a nested list
- * gets a container "nvlist" of its own, array elements get none.
+ * open nested list) and one instance of the list "nv" in XML and JSON, so
+ * that JSON keeps every pair in its order. A pair holding a list is an
+ * instance too: its name (not shown in text) and a container "nvlist" with
+ * the list "nv" of the nested pairs; a pair holding an array of lists has
+ * a list "nvlist", one instance per element. Array values are leaf-lists.
  *
  * The walk moves with nvlist_next and nvlist_get_pararr, so it uses no
- * recursion, and enters a nested list through the cookie of the pair that
- * holds it rather than by its name: a sublist may hold two lists of one
- * name, and entering the first one for both would never end.
+ * recursion, and both reads a value and enters a nested list through the
+ * cookie of its pair rather than by its name: a sublist may hold two pairs
+ * of one name, each with a value of its own, and entering the first list
+ * of a name for both would never end.
  */
 #include <cinttypes>
 #include <cstddef>
@@ -41,53 +45,52 @@ static const char *const nv_type_names[] = {
 };
 static_assert(sizeof(nv_type_names) / sizeof(nv_type_names[0]) == NV_TYPE_STRING_ARRAY + 1);
 
-/* Emits the value of the pair NAME of TYPE in NVL; ROLE goes to single
- * numbers and booleans. Values are read by name, as libnv's getters give
- * them (the first pair of that name and type). */
-static void show_value(const nvlist_t *nvl, const char *name, int type, const char *role)
+/* Emits the value of the pair at COOKIE, of TYPE; ROLE goes to single
+ * numbers and booleans. */
+static void show_value(const void *cookie, int type, const char *role)
 {
     size_t n = 0;
     switch (type) {
     case NV_TYPE_BOOL:
-        xo_emit_field(role, "value", "%s", nullptr, nvlist_get_bool(nvl, name) ? "true" : "false");
+        xo_emit_field(role, "value", "%s", nullptr, cnvlist_get_bool(cookie) ? "true" : "false");
         break;
     case NV_TYPE_NUMBER:
         xo_emit_field(role, "value", "%ju", nullptr,
-                      static_cast<uintmax_t>(nvlist_get_number(nvl, name)));
+                      static_cast<uintmax_t>(cnvlist_get_number(cookie)));
         break;
     case NV_TYPE_STRING:
-        xo_emit("{:value/%s}", nvlist_get_string(nvl, name));
+        xo_emit("{:value/%s}", cnvlist_get_string(cookie));
         break;
     case NV_TYPE_BINARY: {
-        const auto *bytes = static_cast<const unsigned char *>(nvlist_get_binary(nvl, name, &n));
+        const auto *bytes = static_cast<const unsigned char *>(cnvlist_get_binary(cookie, &n));
         for (size_t i = 0; i < n; i++)
-            xo_emit("{:value/%02x}", static_cast<unsigned>(bytes[i]));
+            xo_emit("{l:value/%02x}", static_cast<unsigned>(bytes[i]));
         break;
     }
     case NV_TYPE_BOOL_ARRAY: {
-        const bool *values = nvlist_get_bool_array(nvl, name, &n);
+        const bool *values = cnvlist_get_bool_array(cookie, &n);
         for (size_t i = 0; i < n; i++) {
             if (i > 0)
                 xo_emit("{Lw:}");
-            xo_emit("{:value/%s}", values[i] ? "true" : "false");
+            xo_emit("{l:value/%s}", values[i] ? "true" : "false");
         }
         break;
     }
     case NV_TYPE_NUMBER_ARRAY: {
-        const uint64_t *values = nvlist_get_number_array(nvl, name, &n);
+        const uint64_t *values = cnvlist_get_number_array(cookie, &n);
         for (size_t i = 0; i < n; i++) {
             if (i > 0)
                 xo_emit("{Lw:}");
-            xo_emit("{:value/%ju}", static_cast<uintmax_t>(values[i]));
+            xo_emit("{l:value/%ju}", static_cast<uintmax_t>(values[i]));
         }
         break;
     }
     case NV_TYPE_STRING_ARRAY: {
-        const char *const *values = nvlist_get_string_array(nvl, name, &n);
+        const char *const *values = cnvlist_get_string_array(cookie, &n);
         for (size_t i = 0; i < n; i++) {
             if (i > 0)
                 xo_emit("{Lw:}");
-            xo_emit("{:value/%s}", values[i]);
+            xo_emit("{l:value/%s}", values[i]);
         }
         break;
     }
@@ -97,32 +100,54 @@ static void show_value(const nvlist_t *nvl, const char *name, int type, const ch
     }
 }
 
-/* Shows one pair at DEPTH inside its container "nv". */
-static void show_pair(const nvlist_t *nvl, const char *name, int type, size_t depth, bool tflag,
+/* Shows the pair at COOKIE, named NAME, at DEPTH as one instance "nv". */
+static void show_pair(const void *cookie, const char *name, int type, size_t depth, bool tflag,
                       const char *role)
 {
-    xo_open_container("nv");
+    xo_open_instance("nv");
     xo_emit("{L:\n}");
     for (size_t i = 0; i < depth; i++)
         xo_emit("{Lw:}");
     xo_emit("{:name/%s}", name);
     if (type != NV_TYPE_NULL)
         xo_emit("{L:=}");
-    show_value(nvl, name, type, role);
+    show_value(cookie, type, role);
     if (tflag && type >= 0 && type <= NV_TYPE_STRING_ARRAY && nv_type_names[type] != nullptr)
         xo_emit("{Lw:}{:nvtype/%s}", nv_type_names[type]);
-    xo_close_container("nv");
+    xo_close_instance("nv");
+}
+
+/* The lists below the top that the walk is in: one entered through an
+ * NVLIST pair, or an element of an NVLIST_ARRAY pair. */
+enum class entered_kind { nested, element };
+
+/* Opens the instance "nv" of a pair NAME that holds lists. */
+static void open_holder(const char *name)
+{
+    xo_open_instance("nv");
+    xo_emit("{e:name/%s}", name);
+}
+
+/* Opens one element of an array of lists, and closes it. */
+static void open_element()
+{
+    xo_open_instance("nvlist");
+    xo_open_list("nv");
+}
+
+static void close_element()
+{
+    xo_close_list("nv");
+    xo_close_instance("nvlist");
 }
 
 /* Walks the unpacked list TOP. ENTERED holds one entry per list below the
- * top that the walk is in: true for a list entered through an NVLIST pair
- * (its container "nvlist" is open), false for an array element (none).
- * Leaving a list pops its entry and closes its container if it has one, so
- * every container is closed once, innermost first. Elements of an array
- * keep the depth of the list that holds the array. */
+ * top that the walk is in; leaving a list pops its entry and closes what
+ * entering it opened, innermost first. Elements of an array keep the depth
+ * of the list that holds the array. */
 static void walk(const nvlist_t *top, bool tflag, const char *role)
 {
-    std::vector<bool> entered;
+    std::vector<entered_kind> entered;
     const nvlist_t *list = top;
     void *cookie = nullptr;
     size_t depth = 0;
@@ -135,27 +160,42 @@ static void walk(const nvlist_t *top, bool tflag, const char *role)
             list = nvlist_get_pararr(list, &cookie);
             if (list == nullptr)
                 return;
-            if (cookie != nullptr && !entered.empty()) {
-                if (entered.back()) {
-                    xo_close_container("nvlist");
-                    depth--;
-                }
-                entered.pop_back();
+            if (entered.empty())
+                continue;
+            if (cookie == nullptr) {
+                close_element();
+                open_element();
+                continue;
             }
+            if (entered.back() == entered_kind::nested) {
+                xo_close_list("nv");
+                xo_close_container("nvlist");
+                depth--;
+            } else {
+                close_element();
+                xo_close_list("nvlist");
+            }
+            xo_close_instance("nv");
+            entered.pop_back();
             continue;
         }
         if (type == NV_TYPE_NVLIST) {
+            open_holder(name);
+            xo_open_container("nvlist");
+            xo_open_list("nv");
             list = cnvlist_get_nvlist(cookie);
             cookie = nullptr;
-            entered.push_back(true);
-            xo_open_container("nvlist");
+            entered.push_back(entered_kind::nested);
             depth++;
         } else if (type == NV_TYPE_NVLIST_ARRAY) {
+            open_holder(name);
+            xo_open_list("nvlist");
+            open_element();
             list = cnvlist_get_nvlist_array(cookie, nullptr)[0];
             cookie = nullptr;
-            entered.push_back(false);
+            entered.push_back(entered_kind::element);
         } else {
-            show_pair(list, name, type, depth, tflag, role);
+            show_pair(cookie, name, type, depth, tflag, role);
         }
     }
 }
@@ -166,7 +206,9 @@ static void walk(const nvlist_t *top, bool tflag, const char *role)
 void display_nvlist(const nvlist_t *nvl, bool tflag, bool hflag)
 {
     xo_open_container("nvlist");
+    xo_open_list("nv");
     walk(nvl, tflag, hflag ? "h,hn-decimal" : nullptr);
+    xo_close_list("nv");
     xo_close_container("nvlist");
 }
 

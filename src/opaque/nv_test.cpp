@@ -225,19 +225,22 @@ TEST(DisplayNv, NestedListsAndArraysInContainers)
     auto show = [&] { display_nv(bytes.data(), bytes.size(), false, false); };
     EXPECT_EQ(xo_capture(XO_STYLE_TEXT, show), "\n  m=1\n q=2\n tail=3\nend=4");
     EXPECT_EQ(xo_capture(XO_STYLE_XML, show),
-              "<nvlist><nvlist><nvlist><nv><name>m</name><value>1</value></nv></nvlist>"
-              "<nv><name>q</name><value>2</value></nv>"
-              "<nv><name>tail</name><value>3</value></nv></nvlist>"
-              "<nv><name>end</name><value>4</value></nv></nvlist>");
+              "<nvlist><nv><name>l</name><nvlist><nv><name>arr</name><nvlist><nv><nam"
+              "e>d</name><nvlist><nv><name>m</name><value>1</value></nv></nvlist></nv"
+              "></nvlist><nvlist><nv><name>q</name><value>2</value></nv></nvlist></nv"
+              "><nv><name>tail</name><value>3</value></nv></nvlist></nv><nv><name>end"
+              "</name><value>4</value></nv></nvlist>");
     EXPECT_EQ(xo_capture(XO_STYLE_JSON, show),
-              "{\"nvlist\": {\"nvlist\": {\"nvlist\": {\"nv\": {\"name\":\"m\",\"value\":1}}, "
-              "\"nv\": {\"name\":\"q\",\"value\":2}, \"nv\": {\"name\":\"tail\",\"value\":3}}, "
-              "\"nv\": {\"name\":\"end\",\"value\":4}}}\n");
+              "{\"nvlist\": {\"nv\": [{\"name\":\"l\", \"nvlist\": {\"nv\": [{\"name\""
+              ":\"arr\", \"nvlist\": [{\"nv\": [{\"name\":\"d\", \"nvlist\": {\"nv\":"
+              " [{\"name\":\"m\",\"value\":1}]}}]}, {\"nv\": [{\"name\":\"q\",\"value"
+              "\":2}]}]}, {\"name\":\"tail\",\"value\":3}]}}, {\"name\":\"end\",\"val"
+              "ue\":4}]}}\n");
 
     std::vector<unsigned char> empty = packed([](nvlist_t *) {});
     auto show_empty = [&] { display_nv(empty.data(), empty.size(), false, false); };
     EXPECT_EQ(xo_capture(XO_STYLE_XML, show_empty), "<nvlist></nvlist>");
-    EXPECT_EQ(xo_capture(XO_STYLE_JSON, show_empty), "{\"nvlist\": {}}\n");
+    EXPECT_EQ(xo_capture(XO_STYLE_JSON, show_empty), "{\"nvlist\": {\"nv\": []}}\n");
 }
 
 TEST(DisplayNv, TypeNamesAreJsonStrings)

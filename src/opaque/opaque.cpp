@@ -77,7 +77,7 @@ void dump_value(const char *format, const unsigned char *bytes, size_t size, boo
     if (oflag && shown > short_dump)
         shown = short_dump;
     for (size_t i = 0; i < shown; i++)
-        xo_emit("{:dump/%02x}", static_cast<unsigned int>(bytes[i]));
+        xo_emit("{l:dump/%02x}", static_cast<unsigned int>(bytes[i]));
     if (oflag && size > short_dump)
         xo_emit("{L:...}");
     xo_close_container(name);

@@ -33,8 +33,9 @@ int S_bios_smap_xattr(const void *value, size_t size);
 /* Shows a packed name/value list pair by pair. */
 int display_nv(const void *value, size_t size, bool tflag, bool hflag);
 
-/* Shows the temperature *VALUE (an "IK" integer) in degrees Celsius. */
-int display_IK(const oidkit_object *object, const int32_t *value, bool hflag);
+/* Shows the temperature *VALUE (an "IK" integer) in degrees Celsius, as an
+ * element of the leaf-list "value" under LIST. */
+int display_IK(const oidkit_object *object, const int32_t *value, bool hflag, bool list = false);
 
 /* Parses a temperature typed by the user into the kernel's integer for
  * FORMAT ("IK" or "IK" and a digit). Needs errno 0 and a non-empty TEXT.

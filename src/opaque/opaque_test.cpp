@@ -110,11 +110,10 @@ TEST(OpaqueDump, CutsAtSixteenBytesOnlyUnderO)
             << c.size << (c.oflag ? " -o" : " -x");
     }
     dump_run run = dump(XO_STYLE_JSON, "S,foo", counting_bytes(17), true, false);
-    EXPECT_EQ(run.document, "{\"value\": {\"foo\": {\"format\":\"S,foo\",\"lenght\":17,"
-                            "\"dump\":\"0\",\"dump\":\"11\",\"dump\":\"22\",\"dump\":\"33\","
-                            "\"dump\":\"44\",\"dump\":\"55\",\"dump\":\"66\",\"dump\":\"77\","
-                            "\"dump\":\"88\",\"dump\":\"99\",\"dump\":\"aa\",\"dump\":\"bb\","
-                            "\"dump\":\"cc\",\"dump\":\"dd\",\"dump\":\"ee\",\"dump\":\"ff\"}}}\n");
+    EXPECT_EQ(run.document,
+              "{\"value\": {\"foo\": {\"format\":\"S,foo\",\"lenght\":17, \"dump\": ["
+              "\"0\",\"11\",\"22\",\"33\",\"44\",\"55\",\"66\",\"77\",\"88\",\"99\",\""
+              "aa\",\"bb\",\"cc\",\"dd\",\"ee\",\"ff\"]}}}\n");
 }
 
 TEST(OpaqueDump, NamesItsContainerAfterTheFormat)

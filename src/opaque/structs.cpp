@@ -222,7 +222,8 @@ int S_pagesize(const void *value, size_t size, bool hflag)
         xo_warnx("S_pagesize %zu / size(u_long) != 0", size);
         return 1;
     }
-    const char *role = hflag ? "h" : nullptr;
+    // The sizes form a leaf-list, an array in JSON.
+    const char *role = hflag ? "hl" : "l";
     xo_open_container("pagesizes");
     xo_emit("{L:{ }");
     for (size_t i = 0; i * pagesize_entry < size; i++) {

@@ -25,7 +25,7 @@ static int precision(const char *format)
     return digit >= '0' && digit <= '9' ? digit - '0' : 1;
 }
 
-int display_IK(const oidkit_object *object, const int32_t *value, bool hflag)
+int display_IK(const oidkit_object *object, const int32_t *value, bool hflag, bool list)
 {
     int places = precision(object->format);
     float divisor = 1.0f;
@@ -33,7 +33,11 @@ int display_IK(const oidkit_object *object, const int32_t *value, bool hflag)
         divisor = float(double(divisor) * 10.0);
     double celsius = double(float(*value) / divisor) - 273.15;
 
-    xo_emit(hflag ? "{h:value/%f}{U:C}" : "{:value/%f}{U:C}", celsius);
+    static const char *const formats[2][2] = {
+        {"{:value/%f}{U:C}", "{l:value/%f}{U:C}"},
+        {"{h:value/%f}{U:C}", "{hl:value/%f}{U:C}"},
+    };
+    xo_emit(formats[hflag][list], celsius);
     return 0;
 }
 

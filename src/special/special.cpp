@@ -3,8 +3,8 @@
  * by domain, free list, order and pool), kern.conftxt (tab-separated
  * keyword and value lines) and debug.witness.fullgraph (comma-separated
  * lock pairs). Each is split into lines in place and shown as named fields
- * inside containers, so that text output keeps the kernel's lines while
- * XML and JSON get their parts.
+ * inside list instances (domains, free lists, orders, lines), so that text
+ * output keeps the kernel's lines while XML and JSON get every part.
  *
  * The value need not end with a NUL byte: every scan stops at the end of
  * the value, and a last line that runs up to it is copied out to be
@@ -99,7 +99,7 @@ void show_order(const char *row)
     int32_t size = 0;
     next_number(after, &after, &size);
 
-    xo_open_container("order");
+    xo_open_instance("order");
     xo_emit("{:num-order/%4d}{Lw:}", order);
     xo_emit("{L:(}{:size/%6d}{U:K}{L:)}", size);
     int32_t count;
@@ -110,14 +110,14 @@ void show_order(const char *row)
         xo_emit_field("V", field, "%8d", nullptr, count);
     }
     xo_emit("{L:\n}");
-    xo_close_container("order");
+    xo_close_instance("order");
 }
 
 // Shows one free list, from the line after its "FREE LIST" line to the
 // first line without a number, which is consumed.
 void show_free_list(line_reader &reader, int list)
 {
-    xo_open_container("free-list");
+    xo_open_instance("free-list");
     if (list > 0)
         xo_emit("{L:\n}");
     xo_emit("{L:FREE LIST }{:num-list/%d}{Lc:}{L:\n}", list);
@@ -139,24 +139,31 @@ void show_free_list(line_reader &reader, int list)
             break;
         show_order(row);
     }
-    xo_close_container("free-list");
+    xo_close_instance("free-list");
 }
 
-// Shows a text of lines "name<DELIM>value" in containers named CONTAINER;
-// empty lines are skipped.
-void show_pairs(char *buffer, size_t length, const char *container, char delim,
+// Shows a text of lines "name<DELIM>value" as the list INSTANCE, one
+// instance per line; empty lines are skipped, and a text of none shows no
+// list.
+void show_pairs(char *buffer, size_t length, const char *instance, char delim,
                 const char *name_format, const char *value_format)
 {
     line_reader reader{buffer, buffer + length, std::string()};
+    bool listed = false;
     while (char *line = take_line(reader)) {
         if (*line == '\0')
             continue;
         char *value = split_pair(line, delim);
-        xo_open_container(container);
+        if (!listed)
+            xo_open_list(instance);
+        listed = true;
+        xo_open_instance(instance);
         xo_emit(name_format, line);
         xo_emit(value_format, value);
-        xo_close_container(container);
+        xo_close_instance(instance);
     }
+    if (listed)
+        xo_close_list(instance);
 }
 
 } // namespace
@@ -202,8 +209,9 @@ bool next_number(const char *text, const char **after, int32_t *number)
 }
 
 // Shows vm.phys_free: DOMAIN lines open a "domain", FREE LIST lines a
-// "free-list" of "order" rows. The numbers shown are counted here, not
-// read from the text. Always returns 0.
+// "free-list" of "order" rows, each an instance of the list of its name.
+// The numbers shown are counted here, not read from the text. Always
+// returns 0.
 int display_phys_free(char *buffer, size_t length)
 {
     xo_emit("{L:\n}");
@@ -214,8 +222,8 @@ int display_phys_free(char *buffer, size_t length)
     while (const char *line = take_line(reader)) {
         if (std::strstr(line, "DOMAIN") != nullptr) {
             if (domain > 0)
-                xo_close_container("domain");
-            xo_open_container("domain");
+                xo_close_instance("domain");
+            xo_open_instance("domain");
             xo_emit("{L:DOMAIN }{:num-domain/%d}{Lc:}{L:\n}", domain);
             domain++;
             // The line after a DOMAIN line is only tested for FREE LIST.
@@ -229,7 +237,7 @@ int display_phys_free(char *buffer, size_t length)
         }
     }
     if (domain > 0)
-        xo_close_container("domain");
+        xo_close_instance("domain");
     xo_close_container("value");
     return 0;
 }

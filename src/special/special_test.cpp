@@ -108,13 +108,13 @@ TEST(SpecialTexts, SamplesShowAsTheKernelWroteThem)
         EXPECT_EQ(result, 0) << c.file;
     }
     std::string doc = json("vm.phys_free", read_file(sample_dir + "vm.phys_free.bin"));
-    EXPECT_EQ(doc.rfind("{\"value\": {\"domain\": {\"num-domain\":0, \"free-list\": "
-                        "{\"num-list\":0, \"order\": {\"num-order\":12,\"size\":16384,"
+    EXPECT_EQ(doc.rfind("{\"value\": {\"domain\": [{\"num-domain\":0, \"free-list\": "
+                        "[{\"num-list\":0, \"order\": [{\"num-order\":12,\"size\":16384,"
                         "\"pool0\":862,\"pool1\":0}, ",
                         0),
               0u)
         << doc;
-    EXPECT_NE(doc.find("\"order\": {\"num-order\":0,\"size\":4,\"pool0\":5,\"pool1\":0}}}}}\n"),
+    EXPECT_NE(doc.find("{\"num-order\":0,\"size\":4,\"pool0\":5,\"pool1\":0}]}]}]}}\n"),
               std::string::npos)
         << doc;
 }

@@ -59,7 +59,8 @@ inline std::string xo_capture(xo_style_t style, bool pretty, const std::function
         [&] {
             xo_set_program("tunex");
             xo_set_style(nullptr, style);
-            xo_set_flags(nullptr, XOF_UNITS | XOF_FLUSH | (pretty ? XOF_PRETTY : 0));
+            xo_set_flags(nullptr,
+                         XOF_UNITS | XOF_FLUSH | XOF_VALID_UTF8 | (pretty ? XOF_PRETTY : 0));
         },
         body);
 }
@@ -102,13 +103,20 @@ inline std::string read_file(const std::string &path)
 }
 
 // Compares the output of BODY in every style with DIR/SCENARIO.STYLE.out.
+// With TUNEX_UPDATE_GOLDEN set in the environment, writes the files
+// instead, for a change of output that is meant (review their diff).
 inline void expect_golden(const std::string &dir, const char *scenario,
                           const std::function<void()> &body)
 {
+    bool update = std::getenv("TUNEX_UPDATE_GOLDEN") != nullptr;
     for (const xo_style_case &style : xo_style_cases) {
-        std::string expected = read_file(dir + "/" + scenario + "." + style.tag + ".out");
-        EXPECT_EQ(xo_capture(style.style, style.pretty, body), expected)
-            << scenario << " in style " << style.tag;
+        std::string path = dir + "/" + scenario + "." + style.tag + ".out";
+        std::string actual = xo_capture(style.style, style.pretty, body);
+        if (update) {
+            std::ofstream(path, std::ios::binary) << actual;
+            continue;
+        }
+        EXPECT_EQ(actual, read_file(path)) << scenario << " in style " << style.tag;
     }
 }
 

@@ -49,20 +49,20 @@ static const char *const type_names[] = {
 };
 static_assert(sizeof(type_names) / sizeof(type_names[0]) == NV_TYPE_DESCRIPTOR_ARRAY + 1);
 
-/* The value tokens of one shown pair, each preceded by a blank. */
-static std::string value_text(const nvlist_t *nvl, const char *name, int type)
+/* The value tokens of the pair at COOKIE, each preceded by a blank. */
+static std::string value_text(const void *cookie, int type)
 {
     std::string out;
     size_t n = 0;
     switch (type) {
     case NV_TYPE_BOOL:
-        return nvlist_get_bool(nvl, name) ? " true" : " false";
+        return cnvlist_get_bool(cookie) ? " true" : " false";
     case NV_TYPE_NUMBER:
-        return " " + std::to_string(nvlist_get_number(nvl, name));
+        return " " + std::to_string(cnvlist_get_number(cookie));
     case NV_TYPE_STRING:
-        return " " + quoted(nvlist_get_string(nvl, name));
+        return " " + quoted(cnvlist_get_string(cookie));
     case NV_TYPE_BINARY: {
-        const auto *bytes = static_cast<const unsigned char *>(nvlist_get_binary(nvl, name, &n));
+        const auto *bytes = static_cast<const unsigned char *>(cnvlist_get_binary(cookie, &n));
         out = " ";
         for (size_t i = 0; i < n; i++) {
             char hex[4];
@@ -72,19 +72,19 @@ static std::string value_text(const nvlist_t *nvl, const char *name, int type)
         return out;
     }
     case NV_TYPE_BOOL_ARRAY: {
-        const bool *values = nvlist_get_bool_array(nvl, name, &n);
+        const bool *values = cnvlist_get_bool_array(cookie, &n);
         for (size_t i = 0; i < n; i++)
             out += values[i] ? " true" : " false";
         return out;
     }
     case NV_TYPE_NUMBER_ARRAY: {
-        const uint64_t *values = nvlist_get_number_array(nvl, name, &n);
+        const uint64_t *values = cnvlist_get_number_array(cookie, &n);
         for (size_t i = 0; i < n; i++)
             out += " " + std::to_string(values[i]);
         return out;
     }
     case NV_TYPE_STRING_ARRAY: {
-        const char *const *values = nvlist_get_string_array(nvl, name, &n);
+        const char *const *values = cnvlist_get_string_array(cookie, &n);
         for (size_t i = 0; i < n; i++)
             out += " " + quoted(values[i]);
         return out;
@@ -122,7 +122,7 @@ std::string nv_walk_text(const nvlist_t *nvl, size_t budget)
                                         ? type_names[type]
                                         : "NV_TYPE_UNKNOWN";
                 out += "pair " + std::to_string(depth) + " " + tname + " " + quoted(name) +
-                       value_text(list, name, type) + "\n";
+                       value_text(cookie, type) + "\n";
             }
             continue;
         }

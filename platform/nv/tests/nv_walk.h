@@ -12,7 +12,7 @@
 #include <sys/nv.h>
 
 /* The walk of NVL, one event a line, each ending in a newline. Lists are
- * entered through the cookie of their pair; values are read by name. The
+ * entered and values read through the cookie of their pair. The
  * walk stops with a line "budget-exhausted" after BUDGET steps, so that a
  * walk that never ends fails a test instead of hanging it. */
 std::string nv_walk_text(const nvlist_t *nvl, size_t budget = 1000000);

@@ -159,15 +159,23 @@ void xo_out_indent(xo_handle_s *h, size_t n)
 // applies (line by line at a terminal): output still comes out in call
 // order with anything else the program prints to that stream, without a
 // system call per field. xo_sync and xo_flush push it all the way out.
+// Writes the pending output to FP; under XOF_VALID_UTF8 the bytes that are
+// not UTF-8 are escaped first in the styles that must be UTF-8.
+static void write_out(xo_handle_s *h, FILE *fp)
+{
+    if ((h->flags & XOF_VALID_UTF8) && h->style != XO_STYLE_TEXT)
+        xo_valid_utf8(&h->out, h->style == XO_STYLE_JSON);
+    fwrite(h->out.data(), 1, h->out.size(), fp);
+    h->out.clear();
+}
+
 void xo_flush_out(xo_handle_s *h)
 {
     if (h->out.empty())
         return;
     if (!(h->flags & XOF_FLUSH) && h->out.size() < flush_threshold)
         return;
-    FILE *fp = h->fp != nullptr ? h->fp : stdout;
-    fwrite(h->out.data(), 1, h->out.size(), fp);
-    h->out.clear();
+    write_out(h, h->fp != nullptr ? h->fp : stdout);
 }
 
 // Writes out everything pending, so that a message on stderr follows it.
@@ -175,8 +183,7 @@ void xo_sync(xo_handle_s *h)
 {
     FILE *fp = h->fp != nullptr ? h->fp : stdout;
     if (!h->out.empty())
-        fwrite(h->out.data(), 1, h->out.size(), fp);
-    h->out.clear();
+        write_out(h, fp);
     fflush(fp);
 }
 

@@ -170,6 +170,42 @@ void xo_escape_json(std::string *out, std::string_view s)
     out->append(s.data() + run, s.size() - run);
 }
 
+// Makes finished XML, HTML or JSON output OUT valid UTF-8: each byte that
+// starts no valid sequence becomes, in JSON, the escape of the lone
+// surrogate U+DC00 plus the byte (what Python's "surrogateescape" reads
+// back as the byte), elsewhere the private-use character U+F700 plus the
+// byte. Escaping never adds such bytes, so the output can be mended whole.
+void xo_valid_utf8(std::string *out, bool json)
+{
+    size_t i = 0;
+    while (i < out->size() && static_cast<unsigned char>((*out)[i]) < 0x80)
+        i++;
+    if (i == out->size())
+        return;
+    std::string mended(*out, 0, i);
+    while (i < out->size()) {
+        unsigned char c = static_cast<unsigned char>((*out)[i]);
+        uint32_t cp;
+        size_t n = c < 0x80 ? 1 : utf8_seq(*out, i, &cp);
+        if (n != 0) {
+            mended.append(*out, i, n);
+            i += n;
+            continue;
+        }
+        if (json) {
+            char u[6] = {'\\', 'u', 'd', 'c', hexdigits[c >> 4], hexdigits[c & 15]};
+            mended.append(u, 6);
+        } else {
+            uint32_t pua = 0xf700 + c;
+            mended.push_back(static_cast<char>(0xe0 | (pua >> 12)));
+            mended.push_back(static_cast<char>(0x80 | ((pua >> 6) & 0x3f)));
+            mended.push_back(static_cast<char>(0x80 | (pua & 0x3f)));
+        }
+        i++;
+    }
+    out->swap(mended);
+}
+
 // Text for a terminal that is not UTF-8: each non-ASCII character, and each
 // byte of an invalid sequence, becomes '?'.
 void xo_text_c(std::string *out, std::string_view s)

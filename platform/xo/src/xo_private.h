@@ -180,6 +180,7 @@ void xo_vappend(std::string *out, const char *fmt, va_list ap);
 void xo_escape_xml(std::string *out, std::string_view s, bool blank_ctl);
 void xo_escape_attr(std::string *out, std::string_view s);
 void xo_escape_json(std::string *out, std::string_view s);
+void xo_valid_utf8(std::string *out, bool json);
 void xo_text_c(std::string *out, std::string_view s);
 void xo_xml_name(std::string *out, std::string_view name);
 bool xo_xml_name_warn(std::string_view name);

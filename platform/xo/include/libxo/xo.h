@@ -60,7 +60,7 @@ typedef ssize_t xo_ssize_t;
 #define XOF_NO_TOP XO_FLAG(16)        /* JSON: no outer braces */
 #define XOF_RESV17 XO_FLAG(17)        /* unused */
 #define XOF_UNITS XO_FLAG(18)         /* XML/HTML: units as attributes */
-#define XOF_RESV19 XO_FLAG(19)        /* unused */
+#define XOF_VALID_UTF8 XO_FLAG(19)    /* XML/JSON/HTML: escape bytes not UTF-8 */
 #define XOF_UNDERSCORES XO_FLAG(20)   /* JSON: '-' in names becomes '_' */
 #define XOF_COLUMNS XO_FLAG(21)       /* xo_emit returns a column count */
 #define XOF_FLUSH XO_FLAG(22)         /* flush after every call */
