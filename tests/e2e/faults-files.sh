@@ -107,9 +107,9 @@ hold() {
 }
 # nobody may only read the image; root holds its own state file.
 hold nobody "$work/locked/img.json"
-holders=$!
+holders=($!)
 hold root "$state"
-holders="$holders $!"
+holders+=($!)
 sleep 0.5
 expect "image locked by a reader" 1 \
     "tunex: $work/locked/img.json: another process holds its lock (waited 5 seconds)
@@ -123,8 +123,8 @@ tunex:  cannot set new value '5': Resource temporarily unavailable" \
 wait "$image_check" || failed=1
 same "image locked by a reader" "$work/locked/img.json" "$work/before.json"
 same "state file locked" "$state" "$work/state.before"
-kill $holders
-wait $holders 2>/dev/null
+kill "${holders[@]}"
+wait "${holders[@]}" 2>/dev/null
 expect "a write once the lock is free" 0 "" MIB_IMAGE="$work/locked/img.json" -- -N w.int=6
 only "$work/locked/img.json"
 
