@@ -214,5 +214,17 @@ owner|owned by user $(id -u nobody), not by user 0
 mode|mode 0755, open to other users
 CASES
 
+# The private directory in /tmp, squatted by root to feed nobody values
+# (left alone when it is in use already). nobody may write nothing in the
+# default image, so a read shows it.
+squat=/tmp/tunex-$(id -u nobody)
+if mkdir -m 700 "$squat" 2>/dev/null; then
+    printf '1.7 01000000\n' >"$squat/$(basename "$state")"
+    as=nobody expect "squatted $squat" 0 "tunex: $squat: owned by user 0, not by user \
+$(id -u nobody), refused as the state directory; using the image's values" -- -n kern.maxfiles
+    [ "$out" = "$default" ] || fail "squatted $squat: kern.maxfiles is '$out', expected $default"
+    rm -r "$squat"
+fi
+
 [ "$failed" = 0 ] && echo "all cases held"
 exit "$failed"
