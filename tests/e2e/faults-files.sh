@@ -107,9 +107,9 @@ hold() {
 }
 # nobody may only read the image; root holds its own state file.
 hold nobody "$work/locked/img.json"
-holders=$!
+holders=($!)
 hold root "$state"
-holders="$holders $!"
+holders+=($!)
 sleep 0.5
 expect "image locked by a reader" 1 \
     "tunex: $work/locked/img.json: another process holds its lock (waited 5 seconds)
@@ -123,8 +123,8 @@ tunex:  cannot set new value '5': Resource temporarily unavailable" \
 wait "$image_check" || failed=1
 same "image locked by a reader" "$work/locked/img.json" "$work/before.json"
 same "state file locked" "$state" "$work/state.before"
-kill $holders
-wait $holders 2>/dev/null
+kill "${holders[@]}"
+wait "${holders[@]}" 2>/dev/null
 expect "a write once the lock is free" 0 "" MIB_IMAGE="$work/locked/img.json" -- -N w.int=6
 only "$work/locked/img.json"
 
@@ -213,6 +213,18 @@ file|not a directory
 owner|owned by user $(id -u nobody), not by user 0
 mode|mode 0755, open to other users
 CASES
+
+# The private directory in /tmp, squatted by root to feed nobody values
+# (left alone when it is in use already). nobody may write nothing in the
+# default image, so a read shows it.
+squat=/tmp/tunex-$(id -u nobody)
+if mkdir -m 700 "$squat" 2>/dev/null; then
+    printf '1.7 01000000\n' >"$squat/$(basename "$state")"
+    as=nobody expect "squatted $squat" 0 "tunex: $squat: owned by user 0, not by user \
+$(id -u nobody), refused as the state directory; using the image's values" -- -n kern.maxfiles
+    [ "$out" = "$default" ] || fail "squatted $squat: kern.maxfiles is '$out', expected $default"
+    rm -r "$squat"
+fi
 
 [ "$failed" = 0 ] && echo "all cases held"
 exit "$failed"

@@ -202,6 +202,54 @@ TEST(Persist, ReadOnlyDirectory)
     unsetenv("MIB_IMAGE");
 }
 
+TEST(Persist, WritesThroughASymbolicLinkKeepingTheMode)
+{
+    std::string path = image_copy("basic.json");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    std::string link = temp_dir() + "/link.json";
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    boot(link);
+    ASSERT_EQ(write_int("kern.maxfiles", 4242), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(in_child([&path] {
+                  setenv("MIB_IMAGE", path.c_str(), 1);
+                  kernel_reset();
+                  return read_int("kern.maxfiles") == 4242 ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(entries_in(path.substr(0, path.rfind('/'))), 1u);
+    EXPECT_EQ(entries_in(link.substr(0, link.rfind('/'))), 1u);
+    boot("");
+}
+
+TEST(Persist, RefusesWhatAReplacementWouldDoWrong)
+{
+    struct refusal {
+        const char *what;
+        int error;
+        void (*setup)(const std::string &path);
+    } cases[] = {
+        {"another hard link", EMLINK,
+         [](const std::string &path) { ASSERT_EQ(link(path.c_str(), (path + ".2").c_str()), 0); }},
+        {"no write bit", EACCES,
+         [](const std::string &path) { ASSERT_EQ(chmod(path.c_str(), 0444), 0); }},
+    };
+    for (const refusal &c : cases) {
+        std::string path = image_copy("basic.json");
+        c.setup(path);
+        std::string before = read_file(path);
+        boot(path);
+        EXPECT_EQ(write_int("kern.maxfiles", 7), c.error) << c.what;
+        EXPECT_EQ(read_int("kern.maxfiles"), 1000) << c.what;
+        EXPECT_EQ(read_file(path), before) << c.what;
+    }
+    boot("");
+}
+
 class DefaultState : public ::testing::Test
 {
   protected:
