@@ -215,7 +215,7 @@ int sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp, c
            size_t newlen)
 {
     kernel_store &s = kernel();
-    if (namelen < 2 || namelen > CTL_MAXNAME)
+    if (namelen < s.shortest_oid() || namelen > CTL_MAXNAME || (name[0] == 0 && namelen < 2))
         return fail(EINVAL);
     s.prepare(name, namelen);
     if (!oldlenp)
