@@ -162,6 +162,7 @@ class procfs_store : public kernel_store
     uint32_t dir_of_ = NONE; /* which is this object */
     bool in_netns_ = false;
     bool kernel_tree_ = false; /* writes are allowed */
+    bool procfs_ = false;      /* the root is on a procfs mount */
     uint32_t last_ = 0;        /* the object that prepare() found last */
     bool root_user_ = geteuid() == 0;
     image_data data_;
@@ -195,9 +196,9 @@ int procfs_store::build()
     close_dirs();
     struct statfs fs;
     struct stat marker;
-    kernel_tree_ =
-        (fstatfs(fd, &fs) == 0 && fs.f_type == procfs_magic) ||
-        (fstatat(fd, kernel_marker, &marker, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(marker.st_mode));
+    procfs_ = fstatfs(fd, &fs) == 0 && fs.f_type == procfs_magic;
+    kernel_tree_ = procfs_ || (fstatat(fd, kernel_marker, &marker, AT_SYMLINK_NOFOLLOW) == 0 &&
+                               S_ISREG(marker.st_mode));
     data_ = image_data{};
     entries_.clear();
     // Room for a large /proc/sys up front: pages never touched cost
@@ -371,13 +372,27 @@ void procfs_store::settle(uint32_t i)
         return;
     e.settled = true;
     mib_object &o = data_.objects[i];
-    // Open first: the mode of an open file costs no second path lookup.
-    int fd = open_leaf(i, O_RDONLY);
+    e.mode = 0;
+    int fd = -1;
+    if (procfs_ && root_user_) {
+        // The kernel grants root the owner's part of a parameter's mode:
+        // what root may open is that part, learnt without a stat of each
+        // file. Which other users may write does not show this way.
+        if ((fd = open_leaf(i, O_RDWR)) >= 0)
+            e.mode = 0600;
+        else if ((fd = open_leaf(i, O_RDONLY)) >= 0)
+            e.mode = 0400;
+    } else {
+        fd = open_leaf(i, O_RDONLY);
+    }
     int open_error = fd < 0 ? errno : 0;
-    struct stat st;
-    bool known = fd >= 0 ? fstat(fd, &st) == 0
-                         : fstatat(root_fd_, e.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-    e.mode = known ? uint16_t(st.st_mode & 07777) : 0444;
+    if (e.mode == 0) {
+        // Open first: the mode of an open file costs no second lookup.
+        struct stat st;
+        bool known = fd >= 0 ? fstat(fd, &st) == 0
+                             : fstatat(root_fd_, e.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        e.mode = known ? uint16_t(st.st_mode & 07777) : 0444;
+    }
     uint32_t kind = o.kind & ~(CTLTYPE | CTLFLAG_RW | CTLFLAG_ANYBODY);
     if (e.mode & 0444)
         kind |= CTLFLAG_RD;

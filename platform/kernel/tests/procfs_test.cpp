@@ -64,6 +64,8 @@ class Procfs : public ::testing::Test
             chmod(path.c_str(), f.mode);
         }
         mkdir((root_ + "/dev").c_str(), 0755);
+        // Marked as a kernel's tree, so that writes reach the files.
+        write_file(root_ + "/.tunex-kernel", "");
         boot(root_);
     }
     void TearDown() override
