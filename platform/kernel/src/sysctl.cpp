@@ -25,7 +25,10 @@ jail_state current_jail;
 namespace
 {
 
-std::unique_ptr<kernel_store> booted;
+// The booted kernel lives as long as the process: taking a large store
+// apart at exit would only give back memory that the exit gives back
+// anyway, one block at a time.
+std::unique_ptr<kernel_store> &booted = *new std::unique_ptr<kernel_store>;
 
 /* The object found last: a walk asks for one object's size, then its
  * value, then the next object's. */
