@@ -253,7 +253,14 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
 {
     if (fd < 0)
         return; // an unreadable directory is an empty node
-    std::vector<std::pair<std::string, bool>> children;
+    // The entries' names one after another, and where each lies: no
+    // string of its own per entry.
+    struct child {
+        uint32_t at, len;
+        bool is_dir;
+    };
+    std::string names;
+    std::vector<child> children;
     alignas(struct dirent64) char buf[16384];
     ssize_t got;
     while ((got = getdents64(fd, buf, sizeof buf)) > 0) {
@@ -273,8 +280,11 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
                 type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
             }
             // Links are left out, whether they point inside or out.
-            if (type == DT_DIR || type == DT_REG)
-                children.emplace_back(n, type == DT_DIR);
+            if (type == DT_DIR || type == DT_REG) {
+                size_t len = std::strlen(n);
+                children.push_back(child{uint32_t(names.size()), uint32_t(len), type == DT_DIR});
+                names.append(n, len + 1);
+            }
         }
     }
     // Keep the directory open for its files' reads (within a bound, for
@@ -284,25 +294,37 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
         dir_fds_[node] = fd;
         kept_++;
     }
-    std::sort(children.begin(), children.end());
+    auto component = [&names](const child &c) {
+        return std::string_view(names.data() + c.at, c.len);
+    };
+    std::sort(children.begin(), children.end(),
+              [&component](const child &a, const child &b) { return component(a) < component(b); });
 
     oid.push_back(0);
     int32_t position = 0;
-    for (auto &[component, is_dir] : children) {
+    std::string full, path;
+    for (const child &c : children) {
         oid.back() = ++position;
-        std::string shown = component;
-        std::replace(shown.begin(), shown.end(), '.', '/');
-        std::string full = name.empty() ? shown : name + "." + shown;
+        std::string_view base = component(c);
+        full.assign(name);
+        if (!name.empty())
+            full += '.';
+        size_t shown = full.size();
+        full.append(base);
+        std::replace(full.begin() + long(shown), full.end(), '.', '/');
         // The meta node owns the name "sysctl" at the top.
         if (name.empty() && full == "sysctl")
             continue;
-        std::string path = dir.empty() ? component : dir + "/" + component;
+        path.assign(dir);
+        if (!dir.empty())
+            path += '/';
+        path.append(base);
         uint32_t scope = procfs_scope(full);
-        if (is_dir) {
+        if (c.is_dir) {
             add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path);
             if (oid.size() < IMAGE_MAXOID)
-                walk(openat(fd, component.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
-                     path, oid, full, uint32_t(entries_.size() - 1));
+                walk(openat(fd, base.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), path,
+                     oid, full, uint32_t(entries_.size() - 1));
         } else {
             // Readable string until settle() learns the mode and the type.
             add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path);
