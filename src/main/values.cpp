@@ -4,6 +4,7 @@
  * (-x), or one decimal field per element. Temperatures go to display_IK.
  */
 #include <cstring>
+#include <string>
 
 #include <libxo/xo.h>
 #include <sys/sysctl.h>
@@ -75,6 +76,27 @@ static int emit_decimal(const oidkit_object *object, const unsigned char *p, boo
     }
 }
 
+// Emits a string value. In text output each further line of a text that
+// spans several starts with the name and the separator again, so that
+// every line of the output says whose value it holds; the other styles
+// keep the whole text in one field.
+static void emit_text(const oidkit_object *object, const char *text)
+{
+    const char *newline = strchr(text, '\n');
+    if (newline == nullptr || opts.nflag || xo_get_style(nullptr) != XO_STYLE_TEXT) {
+        xo_emit("{:value/%s}", text);
+        return;
+    }
+    std::string line(text, newline);
+    xo_emit("{:value/%s}", line.c_str());
+    while (newline != nullptr) {
+        text = newline + 1;
+        newline = strchr(text, '\n');
+        line.assign(text, newline != nullptr ? newline : text + strlen(text));
+        xo_emit("{L:\n}{L:/%s}{L:/%s}{:value/%s}", object->name, opts.separator, line.c_str());
+    }
+}
+
 int display_basic_type(const oidkit_object *object, unsigned char *value, size_t size)
 {
     if (object->type == CTLTYPE_NODE) {
@@ -93,7 +115,7 @@ int display_basic_type(const oidkit_object *object, unsigned char *value, size_t
         // byte after the value terminates a text that has none.
         if (value[size] != '\0')
             value[size] = '\0';
-        xo_emit("{:value/%s}", reinterpret_cast<const char *>(value));
+        emit_text(object, reinterpret_cast<const char *>(value));
         return 0;
     }
 

@@ -1,8 +1,12 @@
 #!/bin/sh
 # Runs case files against a fake /proc/sys built from a fixture, since the
-# tree needs directories and file modes that a case file cannot make. For
-# each case file: a fresh tree in a temporary directory, "@TREE@" in the
-# file replaced by its path, then the ordinary end-to-end runner.
+# tree needs directories, file modes and links that a case file cannot
+# make. For each case file: two fresh trees in a temporary directory, one
+# marked as a kernel's tree ("@TREE@" in the file, written by the cases)
+# and one plain ("@PLAIN@", which tunex must never write), then the
+# ordinary end-to-end runner. Afterwards the plain tree and the file that
+# the fixture's links point out to must hold what they began with, byte
+# for byte.
 #
 #   procfs-run.sh RUNNER TUNEX FIXTURE CASEFILE...
 set -eu
@@ -13,21 +17,38 @@ trap 'rm -rf "$work"' EXIT
 # Runs as nobody must reach the tree.
 chmod 755 "$work"
 status=0
-for cases in "$@"; do
-    tree=$work/tree
-    rm -rf "$tree"
-    mkdir -p "$tree"
+build() {
+    rm -rf "$1"
+    mkdir -p "$1"
     while read -r mode path text; do
         case $mode in
         '#'* | '') continue ;;
-        dir) mkdir -p "$tree/$path"; continue ;;
+        dir) mkdir -p "$1/$path"; continue ;;
+        link) ln -s "$text" "$1/$path"; continue ;;
         esac
-        mkdir -p "$tree/$(dirname "$path")"
-        printf '%b' "$text" >"$tree/$path"
-        chmod "$mode" "$tree/$path"
+        mkdir -p "$1/$(dirname "$path")"
+        printf '%b' "$text" >"$1/$path"
+        chmod "$mode" "$1/$path"
     done <"$fixture"
+}
+for cases in "$@"; do
+    printf 'outside the tree\n' >"$work/outside"
+    mkdir -p "$work/outdir"
+    printf '1\n' >"$work/outdir/leaf"
+    build "$work/tree"
+    touch "$work/tree/.tunex-kernel"
+    build "$work/plain"
+    build "$work/plain.orig"
     name=$(basename "$cases")
-    sed "s|@TREE@|$tree|g" "$cases" >"$work/$name"
+    sed -e "s|@TREE@|$work/tree|g" -e "s|@PLAIN@|$work/plain|g" "$cases" >"$work/$name"
     "$runner" --binary "$tunex" --fixtures "$(dirname "$fixture")" "$work/$name" || status=1
+    if ! diff -r --no-dereference "$work/plain.orig" "$work/plain"; then
+        echo "$name: the plain tree changed" >&2
+        status=1
+    fi
+    if [ "$(cat "$work/outside" "$work/outdir/leaf")" != "$(printf 'outside the tree\n1')" ]; then
+        echo "$name: a file outside the tree changed" >&2
+        status=1
+    fi
 done
 exit $status

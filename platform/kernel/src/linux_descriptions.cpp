@@ -5,8 +5,9 @@
  * parameters appear once, with "*" for the interface.
  */
 #include <algorithm>
-#include <string>
+#include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 #include "procfs.h"
 
@@ -18,7 +19,7 @@ struct description {
     const char *text;
 };
 
-/* Sorted by name in byte order, for the binary search. */
+/* Sorted by name in byte order, so that each has its place. */
 constexpr description descriptions[] = {
     {"abi.vsyscall32", "Whether 32-bit processes get the vDSO mapped"},
     {"dev.tty.ldisc_autoload",
@@ -215,11 +216,17 @@ static_assert(std::is_sorted(std::begin(descriptions), std::end(descriptions),
 
 const char *find(std::string_view name)
 {
-    const description *end = std::end(descriptions);
-    const description *d =
-        std::lower_bound(std::begin(descriptions), end, name,
-                         [](const description &a, std::string_view n) { return a.name < n; });
-    return d != end && d->name == name ? d->text : nullptr;
+    // A tree lists every parameter once at boot: a hash finds each in a
+    // few steps, where the binary search compared a dozen names.
+    static const std::unordered_map<std::string_view, const char *> by_name = [] {
+        std::unordered_map<std::string_view, const char *> m;
+        m.reserve(std::size(descriptions));
+        for (const description &d : descriptions)
+            m.emplace(d.name, d.text);
+        return m;
+    }();
+    auto it = by_name.find(name);
+    return it != by_name.end() ? it->second : nullptr;
 }
 
 } // namespace
@@ -235,8 +242,12 @@ const char *linux_description(std::string_view name)
     size_t dot = name.find('.', 14);
     if (dot == std::string_view::npos)
         return nullptr;
-    std::string pattern(name.substr(0, 14));
-    pattern += '*';
-    pattern += name.substr(dot);
-    return find(pattern);
+    char pattern[256];
+    std::string_view rest = name.substr(dot);
+    if (14 + 1 + rest.size() > sizeof pattern)
+        return nullptr;
+    std::memcpy(pattern, name.data(), 14);
+    pattern[14] = '*';
+    std::memcpy(pattern + 15, rest.data(), rest.size());
+    return find(std::string_view(pattern, 15 + rest.size()));
 }

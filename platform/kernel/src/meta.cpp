@@ -110,14 +110,15 @@ int meta_name(const image_view &v, const int *oid, size_t n, answer &a)
     return 0;
 }
 
-int meta_name2oid(const image_view &v, const void *newp, size_t newlen, answer &a)
+int meta_name2oid(const kernel_store &s, const void *newp, size_t newlen, answer &a)
 {
+    const image_view &v = s.view();
     if (!newp || newlen == 0)
         return ENOENT;
     if (newlen >= 1024)
         return ENAMETOOLONG;
     const char *name = static_cast<const char *>(newp);
-    uint32_t i = image_find_name(v, std::string_view(name, strnlen(name, newlen)));
+    uint32_t i = s.find_name(std::string_view(name, strnlen(name, newlen)));
     if (i == NONE)
         return ENOENT;
     a.out(obj_oid(v, i), v.objects[i].oid_len * sizeof(int));
@@ -228,7 +229,7 @@ int meta_request(kernel_store &store, const int *name, unsigned namelen, void *o
         a.out(obj_oid(v, i), v.objects[i].oid_len * sizeof(int));
         break;
     case META_NAME2OID:
-        e = meta_name2oid(v, newp, newlen, a);
+        e = meta_name2oid(store, newp, newlen, a);
         break;
     case META_OIDFMT:
     case META_OIDDESCR:

@@ -12,6 +12,15 @@
  * cost more than the request. The value read then is kept and serves the
  * size probe and the read that follow, so a walk reads each file once.
  *
+ * Only a kernel's tree is written: a procfs mount, or a tree that says it
+ * is one with a marker file at its root (kernel_marker, made by `touch`
+ * in a copy of /proc/sys for tests and experiments; it is no parameter).
+ * Any other directory is read-only, so that a mistyped MIB_IMAGE cannot
+ * turn tunex into an editor of arbitrary files. Symbolic links inside a
+ * tree are no parameters: they are neither listed nor followed, and every
+ * file is opened from its own directory without following a link, so
+ * nothing outside the tree is ever read or written.
+ *
  * -j NAME enters the network namespace NAME of ip-netns (/run/netns) with
  * setns; the tree is then listed again, since net.* is the namespace's.
  */
@@ -24,6 +33,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "procfs.h"
@@ -33,6 +43,35 @@ namespace
 {
 
 const char netns_dir[] = "/run/netns";
+const char kernel_marker[] = ".tunex-kernel";
+constexpr long procfs_magic = 0x9fa0; /* PROC_SUPER_MAGIC */
+
+/* Opens PATH below directory FD one component at a time, never following
+ * a symbolic link, with FLAGS for the last component. */
+int open_beneath(int fd, const std::string &path, int flags)
+{
+    size_t at = 0, slash;
+    int dir = fd;
+    while ((slash = path.find('/', at)) != std::string::npos) {
+        std::string component = path.substr(at, slash - at);
+        int next = openat(dir, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int error = errno;
+        if (dir != fd)
+            close(dir);
+        if (next < 0) {
+            errno = error;
+            return -1;
+        }
+        dir = next;
+        at = slash + 1;
+    }
+    int leaf = openat(dir, path.c_str() + at, flags | O_NOFOLLOW | O_CLOEXEC);
+    int error = errno;
+    if (dir != fd)
+        close(dir);
+    errno = error;
+    return leaf;
+}
 
 /* What the store knows of one object beyond its mib_object. */
 struct procfs_entry {
@@ -96,11 +135,15 @@ class procfs_store : public kernel_store
 
     bool checks_writes() const override { return true; }
 
+    uint32_t find_name(std::string_view name) const override;
+
+    unsigned shortest_oid() const override { return 1; }
+
     int attach(int jid) override;
 
   private:
     int build();
-    void walk(const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
+    void walk(int fd, const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
               uint32_t node);
     void close_dirs();
     void add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
@@ -118,7 +161,9 @@ class procfs_store : public kernel_store
     int dir_fd_ = -1;        /* the directory of the leaf opened last, */
     uint32_t dir_of_ = NONE; /* which is this object */
     bool in_netns_ = false;
-    uint32_t last_ = 0; /* the object that prepare() found last */
+    bool kernel_tree_ = false; /* writes are allowed */
+    bool procfs_ = false;      /* the root is on a procfs mount */
+    uint32_t last_ = 0;        /* the object that prepare() found last */
     bool root_user_ = geteuid() == 0;
     image_data data_;
     std::vector<procfs_entry> entries_;
@@ -149,6 +194,11 @@ int procfs_store::build()
         close(root_fd_);
     root_fd_ = fd;
     close_dirs();
+    struct statfs fs;
+    struct stat marker;
+    procfs_ = fstatfs(fd, &fs) == 0 && fs.f_type == procfs_magic;
+    kernel_tree_ = procfs_ || (fstatat(fd, kernel_marker, &marker, AT_SYMLINK_NOFOLLOW) == 0 &&
+                               S_ISREG(marker.st_mode));
     data_ = image_data{};
     entries_.clear();
     // Room for a large /proc/sys up front: pages never touched cost
@@ -175,7 +225,7 @@ int procfs_store::build()
         add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "");
     }
     oid.clear();
-    walk("", oid, "", NONE);
+    walk(root_fd_, "", oid, "", NONE);
 
     // The network namespaces that -j may enter, numbered by position.
     if (DIR *d = opendir(netns_dir)) {
@@ -196,15 +246,21 @@ int procfs_store::build()
 }
 
 /* Adds the entries of directory DIR (relative to the root; "" for the
- * root), whose OID and name are OID and NAME, in sorted order. */
-void procfs_store::walk(const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
-                        uint32_t node)
+ * root), open as FD, whose OID and name are OID and NAME, in sorted order.
+ * Takes FD: it is kept for the files' reads or closed. */
+void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oid,
+                        const std::string &name, uint32_t node)
 {
-    int fd =
-        dir.empty() ? root_fd_ : openat(root_fd_, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return; // an unreadable directory is an empty node
-    std::vector<std::pair<std::string, bool>> children;
+    // The entries' names one after another, and where each lies: no
+    // string of its own per entry.
+    struct child {
+        uint32_t at, len;
+        bool is_dir;
+    };
+    std::string names;
+    std::vector<child> children;
     alignas(struct dirent64) char buf[16384];
     ssize_t got;
     while ((got = getdents64(fd, buf, sizeof buf)) > 0) {
@@ -214,52 +270,69 @@ void procfs_store::walk(const std::string &dir, std::vector<int32_t> &oid, const
             const char *n = de->d_name;
             if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
                 continue;
+            if (dir.empty() && std::strcmp(n, kernel_marker) == 0)
+                continue;
             unsigned char type = de->d_type;
-            if (type == DT_UNKNOWN || type == DT_LNK) {
-                // Follow links to files, never to directories, so no cycle.
+            if (type == DT_UNKNOWN) {
                 struct stat st;
-                if (fstatat(fd, n, &st, 0) != 0)
+                if (fstatat(fd, n, &st, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
-                type = S_ISDIR(st.st_mode) && de->d_type != DT_LNK ? DT_DIR
-                       : S_ISREG(st.st_mode)                       ? DT_REG
-                                                                   : DT_UNKNOWN;
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
             }
-            if (type == DT_DIR || type == DT_REG)
-                children.emplace_back(n, type == DT_DIR);
+            // Links are left out, whether they point inside or out.
+            if (type == DT_DIR || type == DT_REG) {
+                size_t len = std::strlen(n);
+                children.push_back(child{uint32_t(names.size()), uint32_t(len), type == DT_DIR});
+                names.append(n, len + 1);
+            }
         }
     }
     // Keep the directory open for its files' reads (within a bound, for
     // machines with thousands of interfaces).
-    if (node != NONE && kept_ < max_kept && got == 0) {
+    bool keep = node != NONE && kept_ < max_kept && got == 0;
+    if (keep) {
         dir_fds_[node] = fd;
         kept_++;
-    } else if (fd != root_fd_) {
-        close(fd);
     }
-    std::sort(children.begin(), children.end());
+    auto component = [&names](const child &c) {
+        return std::string_view(names.data() + c.at, c.len);
+    };
+    std::sort(children.begin(), children.end(),
+              [&component](const child &a, const child &b) { return component(a) < component(b); });
 
     oid.push_back(0);
     int32_t position = 0;
-    for (auto &[component, is_dir] : children) {
+    std::string full, path;
+    for (const child &c : children) {
         oid.back() = ++position;
-        std::string shown = component;
-        std::replace(shown.begin(), shown.end(), '.', '/');
-        std::string full = name.empty() ? shown : name + "." + shown;
+        std::string_view base = component(c);
+        full.assign(name);
+        if (!name.empty())
+            full += '.';
+        size_t shown = full.size();
+        full.append(base);
+        std::replace(full.begin() + long(shown), full.end(), '.', '/');
         // The meta node owns the name "sysctl" at the top.
         if (name.empty() && full == "sysctl")
             continue;
-        std::string path = dir.empty() ? component : dir + "/" + component;
+        path.assign(dir);
+        if (!dir.empty())
+            path += '/';
+        path.append(base);
         uint32_t scope = procfs_scope(full);
-        if (is_dir) {
+        if (c.is_dir) {
             add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path);
             if (oid.size() < IMAGE_MAXOID)
-                walk(path, oid, full, uint32_t(entries_.size() - 1));
+                walk(openat(fd, base.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), path,
+                     oid, full, uint32_t(entries_.size() - 1));
         } else {
             // Readable string until settle() learns the mode and the type.
             add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path);
         }
     }
     oid.pop_back();
+    if (!keep && fd != root_fd_)
+        close(fd);
 }
 
 void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
@@ -296,20 +369,21 @@ int procfs_store::open_leaf(uint32_t i, int flags)
 {
     const std::string &path = entries_[i].path;
     uint32_t dir = data_.objects[i].parent;
+    flags |= O_NOFOLLOW | O_CLOEXEC;
     if (dir == NONE)
-        return openat(root_fd_, path.c_str(), flags | O_CLOEXEC);
+        return openat(root_fd_, path.c_str(), flags);
     const char *base = path.c_str() + path.rfind('/') + 1;
     if (dir_fds_[dir] >= 0)
-        return openat(dir_fds_[dir], base, flags | O_CLOEXEC);
+        return openat(dir_fds_[dir], base, flags);
     if (dir != dir_of_) {
         if (dir_fd_ >= 0)
             close(dir_fd_);
-        dir_fd_ = openat(root_fd_, entries_[dir].path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        dir_fd_ = open_beneath(root_fd_, entries_[dir].path, O_PATH | O_DIRECTORY);
         dir_of_ = dir_fd_ >= 0 ? dir : NONE;
         if (dir_fd_ < 0)
-            return openat(root_fd_, path.c_str(), flags | O_CLOEXEC);
+            return -1;
     }
-    return openat(dir_fd_, base, flags | O_CLOEXEC);
+    return openat(dir_fd_, base, flags);
 }
 
 /* Learns the mode and the type of leaf I, keeping the value read. */
@@ -320,12 +394,27 @@ void procfs_store::settle(uint32_t i)
         return;
     e.settled = true;
     mib_object &o = data_.objects[i];
-    // Open first: the mode of an open file costs no second path lookup.
-    int fd = open_leaf(i, O_RDONLY);
+    e.mode = 0;
+    int fd = -1;
+    if (procfs_ && root_user_) {
+        // The kernel grants root the owner's part of a parameter's mode:
+        // what root may open is that part, learnt without a stat of each
+        // file. Which other users may write does not show this way.
+        if ((fd = open_leaf(i, O_RDWR)) >= 0)
+            e.mode = 0600;
+        else if ((fd = open_leaf(i, O_RDONLY)) >= 0)
+            e.mode = 0400;
+    } else {
+        fd = open_leaf(i, O_RDONLY);
+    }
     int open_error = fd < 0 ? errno : 0;
-    struct stat st;
-    bool known = fd >= 0 ? fstat(fd, &st) == 0 : fstatat(root_fd_, e.path.c_str(), &st, 0) == 0;
-    e.mode = known ? uint16_t(st.st_mode & 07777) : 0444;
+    if (e.mode == 0) {
+        // Open first: the mode of an open file costs no second lookup.
+        struct stat st;
+        bool known = fd >= 0 ? fstat(fd, &st) == 0
+                             : fstatat(root_fd_, e.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        e.mode = known ? uint16_t(st.st_mode & 07777) : 0444;
+    }
     uint32_t kind = o.kind & ~(CTLTYPE | CTLFLAG_RW | CTLFLAG_ANYBODY);
     if (e.mode & 0444)
         kind |= CTLFLAG_RD;
@@ -396,6 +485,8 @@ int procfs_store::read_text(uint32_t i, std::string &text, int fd)
 int procfs_store::replace(uint32_t i, const unsigned char *bytes, size_t len)
 {
     const mib_object &o = data_.objects[i];
+    if (!kernel_tree_)
+        return EROFS;
     // A namespace holds only its own parameters: after -j the rest are
     // still the host's, which a container may not change.
     if (in_netns_ && !(o.kind & CTLFLAG_VNET))
@@ -431,6 +522,23 @@ int procfs_store::replace(uint32_t i, const unsigned char *bytes, size_t len)
     // The next read asks the kernel, which may have changed what it got.
     entries_[i].fresh = 0;
     return error;
+}
+
+uint32_t procfs_store::find_name(std::string_view name) const
+{
+    // A name whose first separator is "/" is a path below the root, as
+    // Linux's sysctl takes it: "/" between components, "." inside one.
+    // When that finds nothing, the name is the shown, dotted one after all.
+    size_t first = name.find_first_of("./");
+    if (first != std::string_view::npos && name[first] == '/') {
+        std::string dotted(name);
+        for (char &c : dotted)
+            c = c == '/' ? '.' : c == '.' ? '/' : c;
+        uint32_t i = image_find_name(view_, dotted);
+        if (i != NONE)
+            return i;
+    }
+    return image_find_name(view_, name);
 }
 
 void procfs_store::prepare(const int *name, unsigned namelen)

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -50,6 +51,16 @@ class kernel_store
     /* True when the store's kernel checks and sizes written values itself:
      * a write then reaches replace() with the caller's bytes, uncut. */
     virtual bool checks_writes() const { return false; }
+
+    /* The object that NAME (not NUL-terminated) names, or NONE: the
+     * lookup behind the name2oid meta-OID. A store may accept other
+     * spellings of its names than the ones it shows. */
+    virtual uint32_t find_name(std::string_view name) const { return image_find_name(view_, name); }
+
+    /* The length of the shortest OID that may name a value: 2 in a
+     * FreeBSD kernel, whose top level holds only nodes; 1 in a tree whose
+     * root may hold leaves as well. */
+    virtual unsigned shortest_oid() const { return 2; }
 
     /* Enters the context of jail JID (already found in the view) before
      * jail_attach succeeds. Returns 0 or an errno. */

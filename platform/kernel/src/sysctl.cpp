@@ -25,7 +25,10 @@ jail_state current_jail;
 namespace
 {
 
-std::unique_ptr<kernel_store> booted;
+// The booted kernel lives as long as the process: taking a large store
+// apart at exit would only give back memory that the exit gives back
+// anyway, one block at a time.
+std::unique_ptr<kernel_store> &booted = *new std::unique_ptr<kernel_store>;
 
 /* The object found last: a walk asks for one object's size, then its
  * value, then the next object's. */
@@ -223,7 +226,7 @@ int sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp, c
            size_t newlen)
 {
     kernel_store &s = kernel();
-    if (namelen < 2 || namelen > CTL_MAXNAME)
+    if (namelen < s.shortest_oid() || namelen > CTL_MAXNAME || (name[0] == 0 && namelen < 2))
         return fail(EINVAL);
     s.prepare(name, namelen);
     if (!oldlenp)

@@ -64,6 +64,8 @@ class Procfs : public ::testing::Test
             chmod(path.c_str(), f.mode);
         }
         mkdir((root_ + "/dev").c_str(), 0755);
+        // Marked as a kernel's tree, so that writes reach the files.
+        write_file(root_ + "/.tunex-kernel", "");
         boot(root_);
     }
     void TearDown() override
@@ -138,6 +140,49 @@ TEST_F(Procfs, NamesAndOidsFollowTheSortedTree)
         EXPECT_EQ(oid_of(r.name), r.oid) << r.name;
     EXPECT_TRUE(oid_of("net.ipv4.conf.eth0.100.forwarding").empty());
     EXPECT_EQ(kld_isloaded("oidlens"), 1);
+}
+
+TEST_F(Procfs, NamesWithSlashesArePathsBelowTheRoot)
+{
+    // A leaf at the root, and one whose own name holds a ".", which no
+    // path with "/" between components reaches.
+    write_file(root_ + "/zone", "1\n");
+    write_file(root_ + "/top.level", "2\n");
+    boot(root_);
+    struct row {
+        const char *asked, *found; /* null: unknown */
+    };
+    const row rows[] = {
+        {"net/ipv4/ip_forward", "net.ipv4.ip_forward"},
+        {"net/ipv4/conf/eth0.100/forwarding", "net.ipv4.conf.eth0/100.forwarding"},
+        {"net.ipv4.conf.eth0/100.forwarding", "net.ipv4.conf.eth0/100.forwarding"},
+        {"zone", "zone"},
+        {"top/level", "top/level"}, // no path top/level: the shown name
+        {"net.ipv4/ip_forward", nullptr},
+        {"net/ipv4.ip_forward", nullptr},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(oid_of(r.asked), r.found ? oid_of(r.found) : std::vector<int>{}) << r.asked;
+    // A leaf at the root has a one-element OID and reads like any other.
+    std::string got;
+    EXPECT_EQ(oid_of("zone").size(), 1u);
+    EXPECT_EQ(read_name("zone", &got), 0);
+    EXPECT_EQ(got, longs({1}));
+}
+
+TEST_F(Procfs, OnlyAKernelsTreeIsWritten)
+{
+    // The marker is no parameter.
+    EXPECT_TRUE(oid_of(".tunex-kernel").empty());
+    // Without it the same tree is only read: the write fails and the file
+    // keeps its bytes.
+    unlink((root_ + "/.tunex-kernel").c_str());
+    boot(root_);
+    const char *name = "kernel.hostname";
+    EXPECT_EQ(sysctlbyname(name, nullptr, nullptr, "other", 6), -1);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(read_file(root_ + "/kernel/hostname"), "box\n");
+    EXPECT_EQ(read_name(name), 0);
 }
 
 TEST_F(Procfs, TypesFormatsAndFlags)
