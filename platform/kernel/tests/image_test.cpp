@@ -341,4 +341,39 @@ TEST(Image, BrokenImageStopsTheProgram)
               std::string(program_invocation_short_name) + ": " + path + ":1:14: invalid value\n");
 }
 
+TEST(Image, WriteChangesOnlyTheValue)
+{
+    // The element an object was loaded from gets the new value in place
+    // of the old one, or a "value" member when it had none; every other
+    // byte of the file stays as it was. Objects listed out of OID order
+    // are found by their place in the file, not their place in the MIB.
+    const std::string head = "{ \"objects\" : [\n  {\"oid\": [1], \"name\": \"kern\", "
+                             "\"type\": \"node\"},\n";
+    const std::string b =
+        "  {\"name\":\"kern.b\",\"oid\":[1,2],\"type\":\"integer\",\"flags\":[\"RD\",\"WR\"]}";
+    const std::string a = "  {\"oid\" : [1,1] , \"name\":\"kern.a\", \"value\" :\t5 ,"
+                          "\"type\":\"integer\", \"flags\":[\"RD\",\"WR\"]}";
+    std::string path = temp_dir() + "/img.json";
+    write_file(path, head + b + ",\n" + a + "\n] }\n");
+    boot(path);
+    int v = 7;
+    ASSERT_EQ(sysctlbyname("kern.a", nullptr, nullptr, &v, sizeof v), 0) << std::strerror(errno);
+    std::string a7 = "  {\"oid\" : [1,1] , \"name\":\"kern.a\", \"value\": 7 ,"
+                     "\"type\":\"integer\", \"flags\":[\"RD\",\"WR\"]}";
+    EXPECT_EQ(read_file(path), head + b + ",\n" + a7 + "\n] }\n");
+    v = -3;
+    ASSERT_EQ(sysctlbyname("kern.b", nullptr, nullptr, &v, sizeof v), 0) << std::strerror(errno);
+    std::string b3 = b.substr(0, b.size() - 1) + ", \"value\": -3}";
+    EXPECT_EQ(read_file(path), head + b3 + ",\n" + a7 + "\n] }\n");
+
+    // Another process put another object where kern.a was: nothing is
+    // written over it.
+    std::string other = head + b3 + ",\n" +
+                        R"(  {"oid": [1, 3], "name": "kern.c", "type": "integer", "value": 1})" +
+                        "\n] }\n";
+    write_file(path, other);
+    EXPECT_NE(sysctlbyname("kern.a", nullptr, nullptr, &v, sizeof v), 0);
+    EXPECT_EQ(read_file(path), other);
+}
+
 } // namespace
