@@ -78,6 +78,7 @@ struct image_view {
  * Smaller allocations come from operator new. */
 void *arena_allocate(size_t bytes);
 void arena_free(void *p, size_t bytes);
+constexpr size_t arena_mapped_from = size_t(1) << 20;
 
 template <typename T> struct arena_allocator {
     using value_type = T;

@@ -19,7 +19,9 @@
 #include <memory>
 #include <new>
 #include <set>
+#include <type_traits>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -569,89 +571,67 @@ bool finish(loader &l)
     return check_tree(l, repeated);
 }
 
-/* The text of an image as RapidJSON reads it: in memory, or read from a
- * file a chunk at a time. Past the end, Peek and Take give a NUL, which
- * RapidJSON takes for the end of the text; at_end tells a NUL byte in the
- * text from there. */
-class input
+/* A file's text, NUL-terminated, in arena memory (huge pages when it is
+ * large), where RapidJSON parses it in place. */
+class text_buffer
 {
   public:
-    using Ch = char;
-
-    input(const char *text, size_t size) : start_(text), cur_(text), end_(text + size) {}
-    input(int fd, size_t chunk) : buf_(new char[chunk]), chunk_(chunk), fd_(fd) { refill(); }
-
-    Ch Peek() const { return cur_ != end_ ? *cur_ : '\0'; }
-    Ch Take()
+    explicit text_buffer(size_t size)
+        : size_(size), data_(static_cast<char *>(arena_allocate(size + 1)))
     {
-        if (cur_ == end_)
-            return '\0';
-        Ch c = *cur_++;
-        if (cur_ == end_ && fd_ >= 0)
-            refill();
-        return c;
+        data_[size] = '\0';
     }
-    size_t Tell() const { return base_ + size_t(cur_ - start_); }
-    bool at_end() const { return cur_ == end_; }
-    /* The errno of a failed read, or 0. */
-    int error() const { return error_; }
+    text_buffer(const text_buffer &) = delete;
+    text_buffer &operator=(const text_buffer &) = delete;
+    ~text_buffer() { arena_free(data_, size_ + 1); }
+    char *data() const { return data_; }
+    size_t size() const { return size_; }
 
-    /* Only for parsing in place, which an image is not. */
-    Ch *PutBegin() { return nullptr; }
-    void Put(Ch) {}
-    void Flush() {}
-    size_t PutEnd(Ch *) { return 0; }
-
-    /* The line and column (from 1) of the byte at OFFSET, read again from
-     * the start of the text. */
-    std::string place(size_t offset) const
+    /* Gives the whole huge pages before P, text already read, back to the
+     * system: a load then holds little more of the text than it reads. */
+    void release_before(const char *p)
     {
-        size_t line = 1, col = 1;
-        auto count = [&](const char *p, size_t n) {
-            for (size_t i = 0; i < n; i++, col++) {
-                if (p[i] == '\n') {
-                    line++;
-                    col = 0;
-                }
-            }
-        };
-        if (fd_ < 0) {
-            count(start_, std::min(offset, size_t(end_ - start_)));
-        } else {
-            for (size_t at = 0; at < offset;) {
-                ssize_t n = pread(fd_, buf_.get(), std::min(chunk_, offset - at), off_t(at));
-                if (n <= 0)
-                    break;
-                count(buf_.get(), size_t(n));
-                at += size_t(n);
-            }
-        }
-        return std::to_string(line) + ":" + std::to_string(col);
+        size_t upto = size_t(p - data_) & ~(release_unit - 1);
+        if (size_ + 1 < arena_mapped_from || upto <= released_)
+            return;
+        madvise(data_ + released_, upto - released_, MADV_DONTNEED);
+        released_ = upto;
     }
 
   private:
-    void refill()
-    {
-        base_ += size_t(cur_ - start_);
-        ssize_t n;
-        do
-            n = read(fd_, buf_.get(), chunk_);
-        while (n < 0 && errno == EINTR);
-        if (n < 0) {
-            error_ = errno;
-            n = 0;
-        }
-        start_ = cur_ = buf_.get();
-        end_ = cur_ + n;
-    }
-
-    std::unique_ptr<char[]> buf_;
-    size_t chunk_ = 0;
-    int fd_ = -1;
-    int error_ = 0;
-    size_t base_ = 0; /* offset of start_ in the text */
-    const char *start_ = nullptr, *cur_ = nullptr, *end_ = nullptr;
+    static constexpr size_t release_unit = size_t(2) << 20;
+    size_t size_;
+    char *data_;
+    size_t released_ = 0;
 };
+
+/* The line and column (from 1) of the byte at OFFSET of a text, counted
+ * in its SIZE bytes at TEXT, or read again from the file FD. */
+std::string place_of(size_t offset, const char *text, size_t size, int fd)
+{
+    size_t line = 1, col = 1;
+    auto count = [&](const char *p, size_t n) {
+        for (size_t i = 0; i < n; i++, col++) {
+            if (p[i] == '\n') {
+                line++;
+                col = 0;
+            }
+        }
+    };
+    if (text) {
+        count(text, std::min(offset, size));
+    } else {
+        char buf[65536];
+        for (size_t at = 0; at < offset;) {
+            ssize_t n = pread(fd, buf, std::min(sizeof buf, offset - at), off_t(at));
+            if (n <= 0)
+                break;
+            count(buf, size_t(n));
+            at += size_t(n);
+        }
+    }
+    return std::to_string(line) + ":" + std::to_string(col);
+}
 
 /*
  * The walk over an image's events from RapidJSON's reader. Outside the
@@ -665,15 +645,17 @@ class input
  * stops there. After a schema error, the walk goes on without loading, so
  * that a syntax error further on is still the one reported.
  */
-class image_walk
+template <typename Stream> class image_walk
 {
   public:
     /* RapidJSON's reader recurses once per level: deeper texts are refused
      * before they can exhaust the stack. */
     static constexpr unsigned max_depth = 256;
 
-    image_walk(loader &l, const input &in, uint32_t target)
-        : l_(l), in_(in), target_(target), pool_(pool_memory_, sizeof pool_memory_), doc_(&pool_)
+    /* TEXT, when given, is the buffer IN parses in place. */
+    image_walk(loader &l, Stream &in, uint32_t target, text_buffer *text = nullptr)
+        : l_(l), in_(in), text_(text), target_(target), pool_(pool_memory_, sizeof pool_memory_),
+          doc_(&pool_)
     {
     }
 
@@ -715,6 +697,7 @@ class image_walk
     }
     bool Key(const char *s, SizeType n, bool copy)
     {
+        last_key_ = s;
         if (gathering()) {
             if (target_ != NONE && depth_ == gather_at_ + 1) {
                 in_value_ = n == 5 && std::memcmp(s, "value", 5) == 0;
@@ -844,6 +827,8 @@ class image_walk
                 place_.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
         } else if (depth_ == 2) {
             failed_ = !load_object(l_, doc_, element_);
+            if (text_ && last_key_)
+                text_->release_before(last_key_);
         } else if (key_ == "objects") {
             failed_ = !l_.fail("missing 'objects' (an array)");
         } else {
@@ -855,7 +840,9 @@ class image_walk
     }
 
     loader &l_;
-    const input &in_;
+    Stream &in_;
+    text_buffer *text_;
+    const char *last_key_ = nullptr; /* in TEXT, where keys stay */
     uint32_t target_;
     unsigned depth_ = 0;        /* arrays and objects open */
     uint32_t gather_at_ = NONE; /* the depth of the value being gathered */
@@ -870,14 +857,24 @@ class image_walk
     json_document doc_;
 };
 
-/* Walks the image IN with WALK. Returns false with the place and reason
- * of a syntax error, or the read error, in L's message. */
-bool walk(loader &l, input &in, image_walk &w)
+/* A text read in memory without a copy of the stream: RapidJSON reads a
+ * plain string stream through local copies, which would leave the
+ * position the walk asks for behind. */
+struct told_stream : rapidjson::StringStream {
+    using rapidjson::StringStream::StringStream;
+};
+
+/* Walks the SIZE bytes of an image's text, read by IN, with W. Returns
+ * false with the place and reason of a syntax error in L's message;
+ * ORIGINAL or the file FD has the text as it was before the walk. */
+template <typename Stream>
+bool walk(loader &l, Stream &in, size_t size, image_walk<Stream> &w, const char *original, int fd)
 {
+    constexpr unsigned flags =
+        rapidjson::kParseStopWhenDoneFlag |
+        (std::is_same_v<Stream, rapidjson::InsituStringStream> ? rapidjson::kParseInsituFlag : 0);
     rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, json_allocator> reader;
-    rapidjson::ParseResult r = reader.Parse<rapidjson::kParseStopWhenDoneFlag>(in, w);
-    if (in.error())
-        return l.fail(std::strerror(in.error()));
+    rapidjson::ParseResult r = reader.Parse<flags>(in, w);
     if (r.IsError() && w.found())
         return true;
     const char *why = nullptr;
@@ -887,22 +884,24 @@ bool walk(loader &l, input &in, image_walk &w)
         at--; // at the bracket that opened one level too many
     } else if (r.IsError()) {
         // A NUL byte is no end of the text.
-        bool nul = r.Code() == rapidjson::kParseErrorDocumentEmpty && !in.at_end();
+        bool nul = r.Code() == rapidjson::kParseErrorDocumentEmpty && at < size;
         why = parse_errors[nul ? rapidjson::kParseErrorValueInvalid : r.Code()];
     } else {
         rapidjson::SkipWhitespace(in);
         at = in.Tell();
-        if (!in.at_end())
+        if (at != size)
             why = parse_errors[rapidjson::kParseErrorDocumentRootNotSingular];
     }
-    return !why || l.fail_at(in.place(at), why);
+    return !why || l.fail_at(place_of(at, original, size, fd), why);
 }
 
-/* Loads the image IN into L's image. */
-bool load(loader &l, input &in)
+/* Loads TEXT into L's image, parsed in place: TEXT is clobbered. ORIGINAL or the file FD has the
+ * text for the place of a syntax error. */
+bool load(loader &l, text_buffer &text, const char *original, int fd)
 {
-    image_walk w(l, in, NONE);
-    if (!walk(l, in, w) || w.failed())
+    rapidjson::InsituStringStream in(text.data());
+    image_walk w(l, in, NONE, &text);
+    if (!walk(l, in, text.size(), w, original, fd) || w.failed())
         return false;
     if (!w.has_objects())
         return l.fail("missing 'objects' (an array)");
@@ -943,17 +942,31 @@ template <typename F> bool guarded(const char *path, image_data &out, std::strin
     return false;
 }
 
-} // namespace
+/* Reads the SIZE bytes of the open file FD into TEXT. Returns 0 or an
+ * errno. */
+int read_fd(int fd, char *text, size_t size)
+{
+    for (size_t got = 0; got < size;) {
+        ssize_t n = read(fd, text + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        got += size_t(n);
+    }
+    return 0;
+}
 
-size_t image_load_chunk = size_t(64) << 10;
+} // namespace
 
 bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err)
 {
     return guarded(path, out, err, [&] {
-        input in(text.data(), text.size());
-        reserve_arenas(out, text.size());
         loader l{path, out, err};
-        return load(l, in);
+        text_buffer copy(text.size());
+        std::memcpy(copy.data(), text.data(), text.size());
+        reserve_arenas(out, text.size());
+        return load(l, copy, text.data(), -1);
     });
 }
 
@@ -966,18 +979,22 @@ bool image_load_file(const char *path, image_data &out, std::string &err)
         if (fd < 0)
             return l.fail(why);
         struct stat st;
-        fstat(fd, &st);
-        bool ok;
+        int e = fstat(fd, &st) != 0 ? errno : 0;
+        bool ok = false;
         try {
-            input in(fd, image_load_chunk);
-            reserve_arenas(out, size_t(st.st_size));
-            ok = load(l, in);
+            size_t size = size_t(st.st_size);
+            text_buffer text(size);
+            e = e ? e : read_fd(fd, text.data(), size);
+            if (!e) {
+                reserve_arenas(out, size);
+                ok = load(l, text, nullptr, fd);
+            }
         } catch (...) {
             close(fd);
             throw;
         }
         close(fd);
-        return ok;
+        return e ? l.fail(std::strerror(e)) : ok;
     });
 }
 
@@ -986,9 +1003,9 @@ int image_find_element(const std::string &text, uint32_t element, image_value_pl
     image_data scratch;
     std::string err;
     loader l{"", scratch, err};
-    input in(text.data(), text.size());
+    told_stream in(text.c_str());
     image_walk w(l, in, element);
-    if (!walk(l, in, w))
+    if (!walk(l, in, text.size(), w, text.c_str(), -1))
         return EIO;
     if (!w.found())
         return ENOENT;

@@ -19,14 +19,10 @@
  * allocation is "PATH: Cannot allocate memory". */
 bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err);
 
-/* Reads the file PATH as it loads it, as image_load_text does; a file that
+/* Reads the file PATH and loads it as image_load_text does; a file that
  * cannot be read gives "PATH: " and the system's error text, anything but
  * a regular file "PATH: not a regular file". */
 bool image_load_file(const char *path, image_data &out, std::string &err);
-
-/* How much of a file image_load_file reads at a time; tests make it small
- * to put the ends of chunks everywhere. */
-extern size_t image_load_chunk;
 
 /* Where an element of an image's "objects" keeps its value in the text. */
 struct image_value_place {
