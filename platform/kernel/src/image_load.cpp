@@ -820,9 +820,9 @@ template <typename Stream> class image_walk
             go_on = false;
             if (!place_.has_value)
                 place_.begin = place_.end = in_.Tell() - 1;
-            const json_value *oid = nullptr;
-            if (doc_.IsObject() && doc_.FindMember("oid") != doc_.MemberEnd())
-                oid = &doc_.FindMember("oid")->value;
+            const json_value &element = doc_;
+            const json_value *oid =
+                element.IsObject() && element.HasMember("oid") ? &element["oid"] : nullptr;
             for (SizeType k = 0; oid && oid->IsArray() && k < oid->Size(); k++)
                 place_.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
         } else if (depth_ == 2) {
