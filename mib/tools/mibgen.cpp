@@ -88,11 +88,11 @@ int main(int argc, char **argv)
         const mib_object &o = v.objects[i];
         std::fprintf(
             f,
-            "    {%uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %u, %u, "
-            "%d, %d, %d, 0},\n",
+            "    {%uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %uu, %u, %u, "
+            "%d, %d, %d},\n",
             o.oid, o.name, o.format, o.description, o.label, o.value, o.value_len, o.kind, o.maxlen,
-            o.parent, o.end, o.grows_by, o.last, o.oid_len, o.handler, o.read_error, o.write_error,
-            o.handler_error);
+            o.parent, o.end, o.grows_by, o.last, o.element, o.oid_len, o.handler, o.read_error,
+            o.write_error, o.handler_error);
     }
     std::fputs("    {}};\n\n} // namespace\n\n", f);
     std::fprintf(

@@ -12,13 +12,12 @@ namespace
 {
 
 constexpr size_t huge_page = size_t(2) << 20;
-constexpr size_t mapped_from = size_t(1) << 20;
 
 } // namespace
 
 void *arena_allocate(size_t bytes)
 {
-    if (bytes < mapped_from)
+    if (bytes < arena_mapped_from)
         return ::operator new(bytes);
     // Map a huge page more than needed and give back the ends, so that
     // the memory starts on a huge page.
@@ -41,7 +40,7 @@ void *arena_allocate(size_t bytes)
 
 void arena_free(void *p, size_t bytes)
 {
-    if (bytes < mapped_from) {
+    if (bytes < arena_mapped_from) {
         ::operator delete(p);
         return;
     }

@@ -39,12 +39,12 @@ struct mib_object {
     uint32_t end;          /* index just past the object's subtree */
     uint32_t grows_by;     /* the value is this much longer on a read than a probe says */
     uint32_t last;         /* offset in strings of the name's last component */
+    uint32_t element;      /* index in the image file's "objects", or NONE */
     uint16_t oid_len;      /* components of the OID */
     uint16_t handler;      /* 1 when the object has a handler */
     int16_t read_error;    /* errno of every read, or 0 */
     int16_t write_error;   /* errno of every write, or 0 */
     int16_t handler_error; /* errno of the handler-presence query, or 0 */
-    int16_t spare;
 };
 
 /* A jail that jail_getid and jail_attach know. */
@@ -78,6 +78,7 @@ struct image_view {
  * Smaller allocations come from operator new. */
 void *arena_allocate(size_t bytes);
 void arena_free(void *p, size_t bytes);
+constexpr size_t arena_mapped_from = size_t(1) << 20;
 
 template <typename T> struct arena_allocator {
     using value_type = T;

@@ -1,11 +1,15 @@
 /*
- * The MIB image loader. A well-formed image is loaded as it is read
- * (image_stream.cpp); any other image is parsed whole by RapidJSON into a
- * document, which reports the place of a syntax error, before one pass
- * turns every JSON object into a mib_object with its strings and value
- * appended to the image's arenas. Both readers share that conversion and
- * the tree checks, which run on the sorted array: duplicates are
+ * The MIB image loader. One SAX walk with RapidJSON's reader goes through
+ * the image as it is read, a chunk of the file at a time, and dispatches
+ * on the keys of its top level: each element of "objects" and each other
+ * top-level member is gathered into a small document of its own, turned
+ * into mib_objects (or modules, jails, the securelevel) and dropped, so a
+ * load holds one object's document at a time besides the arenas it fills.
+ * The tree checks run on the sorted array afterwards: duplicates are
  * neighbours there and a parent always precedes its children.
+ *
+ * The same walk finds one element again for a rewrite of its value: where
+ * its "value" member is in the text, and its OID.
  */
 #include "image_load.h"
 
@@ -14,61 +18,24 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <optional>
 #include <set>
+#include <type_traits>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/error.h>
+#include <rapidjson/reader.h>
 
-#include "image_load_parts.h"
 #include "values.h"
-
-using namespace image_loading;
 
 namespace
 {
 
-using rapidjson::Value;
-
-/* A large, short-lived buffer of a load (the file's text or the parsed
- * document), in arena memory: mapped in huge pages when it is large. */
-class big_buffer
-{
-  public:
-    big_buffer() = default;
-    big_buffer(const big_buffer &) = delete;
-    big_buffer &operator=(const big_buffer &) = delete;
-    ~big_buffer() { release(); }
-
-    /* Takes SIZE bytes; false when the memory is not there. */
-    bool allocate(size_t size)
-    {
-        release();
-        try {
-            data_ = static_cast<char *>(arena_allocate(size));
-        } catch (const std::bad_alloc &) {
-            return false;
-        }
-        len_ = size;
-        return true;
-    }
-    char *data() const { return data_; }
-    size_t capacity() const { return len_; }
-
-  private:
-    void release()
-    {
-        if (data_)
-            arena_free(data_, len_);
-        data_ = nullptr;
-        len_ = 0;
-    }
-    char *data_ = nullptr;
-    size_t len_ = 0;
-};
+using rapidjson::SizeType;
+using Value = json_value;
 
 struct errno_name {
     const char *name;
@@ -290,16 +257,41 @@ bool parse_errno(const Value &v, int16_t *code, std::string &why)
     return true;
 }
 
-} // namespace
+/* The state of one load: the arenas being filled and the first error. */
+struct loader {
+    const char *path;
+    image_data &d;
+    std::string &err;
 
-namespace image_loading
-{
+    bool fail(const std::string &what)
+    {
+        err = std::string(path) + ": " + what;
+        return false;
+    }
+    /* A syntax error at PLACE, "LINE:COLUMN". */
+    bool fail_at(const std::string &place, const char *what)
+    {
+        err = std::string(path) + ":" + place + ": " + what;
+        return false;
+    }
+    bool fail_object(const std::string &name, const std::string &what)
+    {
+        return fail("object '" + name + "': " + what);
+    }
+    /* Appends the LEN bytes at S and their terminator, which S has. */
+    uint32_t add_string(const char *s, size_t len)
+    {
+        uint32_t off = uint32_t(d.strings.size());
+        d.strings.append(s, len + 1);
+        return off;
+    }
+};
 
-/* Turns one JSON object of "objects" into a mib_object. */
-bool load_object(loader &l, const Value &v, size_t index)
+/* Turns the ELEMENTth JSON object of "objects" into a mib_object. */
+bool load_object(loader &l, const Value &v, uint32_t element)
 {
     if (!v.IsObject())
-        return l.fail_object(std::string("#").append(std::to_string(index)),
+        return l.fail_object(std::string("#").append(std::to_string(element)),
                              "must be a JSON object");
     const Value *name = nullptr, *oid = nullptr, *type = nullptr, *value = nullptr;
     for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
@@ -307,21 +299,29 @@ bool load_object(loader &l, const Value &v, size_t index)
             name = &m->value;
     }
     if (!name || !name->IsString())
-        return l.fail_object(std::string("#").append(std::to_string(index)), "missing 'name'");
+        return l.fail_object(std::string("#").append(std::to_string(element)), "missing 'name'");
     const char *label = name->GetString();
+    if (std::strlen(label) != name->GetStringLength())
+        return l.fail_object(label, "the name holds a NUL character");
 
     mib_object o{};
     o.description = o.label = o.format = NONE;
     o.parent = o.end = NONE;
+    o.element = element;
     uint32_t flags = 0x80000000u, secure = 0;
     int handler = -1;
     const Value *format = nullptr;
     std::string why;
+    uint32_t seen = 0;
     for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
         const char *key = m->name.GetString();
         const Value &x = m->value;
         bool ok = true;
-        switch (key_of(m->name)) {
+        object_key k = key_of(m->name);
+        if (k != K_UNKNOWN && (seen & 1u << k))
+            return l.fail_object(label, std::string("duplicate key '") + key + "'");
+        seen |= 1u << k;
+        switch (k) {
         case K_NAME:
             break;
         case K_OID:
@@ -475,33 +475,6 @@ bool load_top_member(loader &l, const char *key, const Value &x)
     return true;
 }
 
-} // namespace image_loading
-
-namespace
-{
-
-bool load_top(loader &l, const Value &doc)
-{
-    if (!doc.IsObject())
-        return l.fail("the image must be a JSON object");
-    const Value *objects = nullptr;
-    for (auto m = doc.MemberBegin(); m != doc.MemberEnd(); ++m) {
-        if (!std::strcmp(m->name.GetString(), "objects"))
-            objects = &m->value;
-        else if (!load_top_member(l, m->name.GetString(), m->value))
-            return false;
-    }
-    if (!objects || !objects->IsArray())
-        return l.fail("missing 'objects' (an array)");
-    l.d.objects.reserve(objects->Size());
-    size_t i = 0;
-    for (const Value &o : objects->GetArray()) {
-        if (!load_object(l, o, i++))
-            return false;
-    }
-    return true;
-}
-
 /* Adds the inner nodes that objects imply but the image leaves out; run
  * on indexed objects, whose parent is then the nearest listed ancestor. */
 void add_missing_parents(loader &l)
@@ -573,106 +546,6 @@ bool check_tree(loader &l, uint32_t repeated)
     return true;
 }
 
-} // namespace
-
-int errno_from_name(const char *name)
-{
-    for (const errno_name &e : errno_names) {
-        if (std::strcmp(e.name, name) == 0)
-            return e.code;
-    }
-    return 0;
-}
-
-namespace
-{
-
-/* Reads the whole of the open file FD of SIZE bytes into BUF. Returns 0 or
- * an errno. */
-int read_fd(int fd, char *buf, size_t size)
-{
-    size_t got = 0;
-    while (got < size) {
-        ssize_t r = read(fd, buf + got, size - got);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return r < 0 ? errno : EIO;
-        got += size_t(r);
-    }
-    return 0;
-}
-
-/* Opens PATH for reading and sets SIZE to its length; a directory is
- * EISDIR. Returns the descriptor, or -1 with *ERR set to an errno. */
-int open_whole(const char *path, size_t &size, int *err)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (fd < 0) {
-        *err = errno;
-        return -1;
-    }
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        *err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        close(fd);
-        return -1;
-    }
-    size = size_t(st.st_size);
-    return fd;
-}
-
-/* Reads the whole file PATH into TEXT, terminated by a NUL, and sets SIZE.
- * Returns 0 or an errno. */
-int read_whole(const char *path, big_buffer &text, size_t &size)
-{
-    int e = 0;
-    int fd = open_whole(path, size, &e);
-    if (fd < 0)
-        return e;
-    e = text.allocate(size + 1) ? read_fd(fd, text.data(), size) : ENOMEM;
-    if (e == 0)
-        text.data()[size] = '\0';
-    close(fd);
-    return e;
-}
-
-/* Reads the whole file PATH into TEXT. Returns 0 or an errno. */
-int read_whole(const char *path, std::string &text)
-{
-    int e = 0;
-    size_t size = 0;
-    int fd = open_whole(path, size, &e);
-    if (fd < 0)
-        return e;
-    text.resize(size);
-    e = read_fd(fd, text.data(), size);
-    close(fd);
-    return e;
-}
-
-/* Parses TEXT in place into DOC with the recursive parser, a third
- * cheaper than the iterative one. Returns the parser's result: an error
- * when the text has one or nests too deep for it. */
-rapidjson::ParseResult parse_recursive(rapidjson::Document &doc, char *text)
-{
-    rapidjson::ParseResult result;
-    auto events = [&](rapidjson::Document &d) {
-        rapidjson::InsituStringStream in(text);
-        rapidjson::Reader reader;
-        nesting_guard guard{d};
-        result = reader.Parse<rapidjson::kParseInsituFlag>(in, guard);
-        return !result.IsError();
-    };
-    doc.Populate(events);
-    return result;
-}
-
-} // namespace
-
-namespace image_loading
-{
-
 /* Reserves the arenas from the SIZE of the image's text (an upper bound
  * for the strings and the OIDs, about what the values take) so that they
  * are not copied as they grow. */
@@ -680,6 +553,7 @@ void reserve_arenas(image_data &out, size_t size)
 {
     if (size < 65536)
         return;
+    out.objects.reserve(size / 160);
     out.strings.reserve(size / 2);
     out.values.reserve(size / 4);
     out.oids.reserve(size / 16);
@@ -697,102 +571,453 @@ bool finish(loader &l)
     return check_tree(l, repeated);
 }
 
-} // namespace image_loading
-
-namespace
+/* A file's text, NUL-terminated, in arena memory (huge pages when it is
+ * large), where RapidJSON parses it in place. */
+class text_buffer
 {
-
-/* Loads the SIZE bytes of TEXT (followed by a NUL) as one document,
- * parsed in place: the strings stay where they are instead of being
- * copied, and TEXT is clobbered. The line and column of a syntax error are
- * counted in ORIGINAL, or in the file read again. Strings are bytes to a
- * kernel: they are not checked as UTF-8. */
-bool load_in_place(const char *path, char *text, size_t size, const std::string *original,
-                   image_data &out, std::string &err)
-{
-    out = image_data{};
-    // The document takes up to twice the memory of its text; one mapping
-    // sized from the text holds all of it (more is taken in chunks).
-    big_buffer pool_memory;
-    std::optional<rapidjson::MemoryPoolAllocator<>> pool;
-    if (size >= 65536 && pool_memory.allocate(2 * size))
-        pool.emplace(pool_memory.data(), pool_memory.capacity(), size_t(1) << 20);
-    else
-        pool.emplace();
-    std::string again, retry;
-    rapidjson::Document doc(&*pool);
-    rapidjson::ParseResult fast = parse_recursive(doc, text);
-    if (fast.IsError()) {
-        // Iterative parsing of an intact copy: a deeply nested document
-        // cannot exhaust the stack, and a syntax error is reported as
-        // this parser sees it.
-        if (!original && read_whole(path, again) == 0)
-            original = &again;
-        if (original) {
-            retry = *original;
-            doc.ParseInsitu<rapidjson::kParseIterativeFlag>(retry.data());
-        }
+  public:
+    explicit text_buffer(size_t size)
+        : size_(size), data_(static_cast<char *>(arena_allocate(size + 1)))
+    {
+        data_[size] = '\0';
     }
-    if (fast.IsError() && (!original || doc.HasParseError())) {
-        size_t off = original ? doc.GetErrorOffset() : 0, line = 1, col = 1;
-        for (size_t i = 0; original && i < off && i < original->size(); i++) {
-            col++;
-            if ((*original)[i] == '\n') {
+    text_buffer(const text_buffer &) = delete;
+    text_buffer &operator=(const text_buffer &) = delete;
+    ~text_buffer() { arena_free(data_, size_ + 1); }
+    char *data() const { return data_; }
+    size_t size() const { return size_; }
+
+    /* Gives the whole huge pages before P, text already read, back to the
+     * system: a load then holds little more of the text than it reads. */
+    void release_before(const char *p)
+    {
+        size_t upto = size_t(p - data_) & ~(release_unit - 1);
+        if (size_ + 1 < arena_mapped_from || upto <= released_)
+            return;
+        madvise(data_ + released_, upto - released_, MADV_DONTNEED);
+        released_ = upto;
+    }
+
+  private:
+    static constexpr size_t release_unit = size_t(2) << 20;
+    size_t size_;
+    char *data_;
+    size_t released_ = 0;
+};
+
+/* The line and column (from 1) of the byte at OFFSET of a text, counted
+ * in its SIZE bytes at TEXT, or read again from the file FD. */
+std::string place_of(size_t offset, const char *text, size_t size, int fd)
+{
+    size_t line = 1, col = 1;
+    auto count = [&](const char *p, size_t n) {
+        for (size_t i = 0; i < n; i++, col++) {
+            if (p[i] == '\n') {
                 line++;
-                col = 1;
+                col = 0;
             }
         }
-        err = std::string(path) + ":" + std::to_string(line) + ":" + std::to_string(col) + ": " +
-              parse_errors[original ? doc.GetParseError() : fast.Code()];
-        return false;
+    };
+    if (text) {
+        count(text, std::min(offset, size));
+    } else {
+        char buf[65536];
+        for (size_t at = 0; at < offset;) {
+            ssize_t n = pread(fd, buf, std::min(sizeof buf, offset - at), off_t(at));
+            if (n <= 0)
+                break;
+            count(buf, size_t(n));
+            at += size_t(n);
+        }
     }
-    reserve_arenas(out, size);
-    loader l{path, out, err};
-    return load_top(l, doc) && finish(l);
+    return std::to_string(line) + ":" + std::to_string(col);
+}
+
+/*
+ * The walk over an image's events from RapidJSON's reader. Outside the
+ * values it gathers, it only follows the top level: the root object, its
+ * keys, and the array of "objects". Every other value at the top level
+ * and every element of "objects" is gathered into a small document and
+ * handed over when it is complete.
+ *
+ * A walk either loads everything (TARGET is NONE) or gathers only the
+ * element TARGET of "objects", keeps where its value is in the text, and
+ * stops there. After a schema error, the walk goes on without loading, so
+ * that a syntax error further on is still the one reported.
+ */
+template <typename Stream> class image_walk
+{
+  public:
+    /* RapidJSON's reader recurses once per level: deeper texts are refused
+     * before they can exhaust the stack. */
+    static constexpr unsigned max_depth = 256;
+
+    /* TEXT, when given, is the buffer IN parses in place. */
+    image_walk(loader &l, Stream &in, uint32_t target, text_buffer *text = nullptr)
+        : l_(l), in_(in), text_(text), target_(target), pool_(pool_memory_, sizeof pool_memory_),
+          doc_(&pool_)
+    {
+    }
+
+    bool Null()
+    {
+        return scalar([this] { doc_.Null(); });
+    }
+    bool Bool(bool b)
+    {
+        return scalar([&] { doc_.Bool(b); });
+    }
+    bool Int(int i)
+    {
+        return scalar([&] { doc_.Int(i); });
+    }
+    bool Uint(unsigned u)
+    {
+        return scalar([&] { doc_.Uint(u); });
+    }
+    bool Int64(int64_t i)
+    {
+        return scalar([&] { doc_.Int64(i); });
+    }
+    bool Uint64(uint64_t u)
+    {
+        return scalar([&] { doc_.Uint64(u); });
+    }
+    bool Double(double x)
+    {
+        return scalar([&] { doc_.Double(x); });
+    }
+    bool RawNumber(const char *s, SizeType n, bool copy)
+    {
+        return scalar([&] { doc_.RawNumber(s, n, copy); });
+    }
+    bool String(const char *s, SizeType n, bool copy)
+    {
+        return scalar([&] { doc_.String(s, n, copy); });
+    }
+    bool Key(const char *s, SizeType n, bool copy)
+    {
+        last_key_ = s;
+        if (gathering()) {
+            if (target_ != NONE && depth_ == gather_at_ + 1) {
+                in_value_ = n == 5 && std::memcmp(s, "value", 5) == 0;
+                if (in_value_)
+                    place_.begin = in_.Tell();
+            }
+            return doc_.Key(s, n, copy);
+        }
+        if (depth_ == 1 && !failed_) {
+            key_.assign(s, n);
+            if (std::find(keys_.begin(), keys_.end(), key_) != keys_.end())
+                failed_ = !l_.fail("duplicate key '" + key_ + "'");
+            keys_.push_back(key_);
+        }
+        return true;
+    }
+    bool StartObject()
+    {
+        return open(false, [this] { doc_.StartObject(); });
+    }
+    bool StartArray()
+    {
+        return open(true, [this] { doc_.StartArray(); });
+    }
+    bool EndObject(SizeType n)
+    {
+        return close([&] { doc_.EndObject(n); });
+    }
+    bool EndArray(SizeType n)
+    {
+        return close([&] { doc_.EndArray(n); });
+    }
+
+    /* After the walk. */
+    bool too_deep() const { return too_deep_; }
+    bool failed() const { return failed_; }
+    bool found() const { return found_; }
+    bool has_objects() const { return has_objects_; }
+    const image_value_place &place() const { return place_; }
+
+  private:
+    bool gathering() const { return gather_at_ != NONE; }
+
+    /* A value starts where nothing is being gathered: decides what to do
+     * with it from where it is. */
+    void start(bool container, bool array)
+    {
+        if (failed_)
+            return;
+        if (depth_ == 0) {
+            if (!container || array)
+                failed_ = !l_.fail("the image must be a JSON object");
+        } else if (depth_ == 1) {
+            if (key_ == "objects" && array)
+                has_objects_ = in_objects_ = true;
+            else if (target_ == NONE)
+                gather_at_ = depth_;
+        } else if (depth_ == 2 && in_objects_) {
+            element_ = next_element_++;
+            if (target_ == NONE || element_ == target_)
+                gather_at_ = depth_;
+        }
+    }
+
+    template <typename F> bool scalar(F emit)
+    {
+        if (!gathering())
+            start(false, false);
+        if (!gathering())
+            return true;
+        emit();
+        return ended();
+    }
+    template <typename F> bool open(bool array, F emit)
+    {
+        if (depth_ == max_depth) {
+            too_deep_ = true;
+            return false;
+        }
+        if (!gathering())
+            start(true, array);
+        if (gathering())
+            emit();
+        depth_++;
+        return true;
+    }
+    template <typename F> bool close(F emit)
+    {
+        depth_--;
+        if (!gathering()) {
+            if (depth_ == 1)
+                in_objects_ = false;
+            return true;
+        }
+        emit();
+        return ended();
+    }
+
+    /* A value in what is being gathered has ended. */
+    bool ended()
+    {
+        if (depth_ == gather_at_ + 1 && in_value_) {
+            place_.end = in_.Tell();
+            place_.has_value = true;
+            in_value_ = false;
+        }
+        return depth_ == gather_at_ ? gathered() : true;
+    }
+
+    /* The value being gathered is complete: loads it, or keeps the
+     * element looked for and stops the walk. */
+    bool gathered()
+    {
+        gather_at_ = NONE;
+        auto whole = [](json_document &) { return true; };
+        doc_.Populate(whole);
+        bool go_on = true;
+        if (target_ != NONE) {
+            found_ = true;
+            go_on = false;
+            if (!place_.has_value)
+                place_.begin = place_.end = in_.Tell() - 1;
+            const json_value &element = doc_;
+            const json_value *oid =
+                element.IsObject() && element.HasMember("oid") ? &element["oid"] : nullptr;
+            for (SizeType k = 0; oid && oid->IsArray() && k < oid->Size(); k++)
+                place_.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
+        } else if (depth_ == 2) {
+            failed_ = !load_object(l_, doc_, element_);
+            if (text_ && last_key_)
+                text_->release_before(last_key_);
+        } else if (key_ == "objects") {
+            failed_ = !l_.fail("missing 'objects' (an array)");
+        } else {
+            failed_ = !load_top_member(l_, key_.c_str(), doc_);
+        }
+        doc_.SetNull();
+        pool_.Clear();
+        return go_on;
+    }
+
+    loader &l_;
+    Stream &in_;
+    text_buffer *text_;
+    const char *last_key_ = nullptr; /* in TEXT, where keys stay */
+    uint32_t target_;
+    unsigned depth_ = 0;        /* arrays and objects open */
+    uint32_t gather_at_ = NONE; /* the depth of the value being gathered */
+    uint32_t element_ = 0, next_element_ = 0;
+    bool in_objects_ = false, has_objects_ = false;
+    bool failed_ = false, too_deep_ = false, found_ = false, in_value_ = false;
+    std::string key_;               /* the top-level key being read */
+    std::vector<std::string> keys_; /* the top-level keys so far */
+    image_value_place place_;
+    char pool_memory_[16384];
+    json_pool pool_;
+    json_document doc_;
+};
+
+/* A text read in memory without a copy of the stream: RapidJSON reads a
+ * plain string stream through local copies, which would leave the
+ * position the walk asks for behind. */
+struct told_stream : rapidjson::StringStream {
+    using rapidjson::StringStream::StringStream;
+};
+
+/* Walks the SIZE bytes of an image's text, read by IN, with W. Returns
+ * false with the place and reason of a syntax error in L's message;
+ * ORIGINAL or the file FD has the text as it was before the walk. */
+template <typename Stream>
+bool walk(loader &l, Stream &in, size_t size, image_walk<Stream> &w, const char *original, int fd)
+{
+    constexpr unsigned flags =
+        rapidjson::kParseStopWhenDoneFlag |
+        (std::is_same_v<Stream, rapidjson::InsituStringStream> ? rapidjson::kParseInsituFlag : 0);
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, json_allocator> reader;
+    rapidjson::ParseResult r = reader.Parse<flags>(in, w);
+    if (r.IsError() && w.found())
+        return true;
+    const char *why = nullptr;
+    size_t at = r.Offset();
+    if (w.too_deep()) {
+        why = "nested too deep";
+        at--; // at the bracket that opened one level too many
+    } else if (r.IsError()) {
+        // A NUL byte is no end of the text.
+        bool nul = r.Code() == rapidjson::kParseErrorDocumentEmpty && at < size;
+        why = parse_errors[nul ? rapidjson::kParseErrorValueInvalid : r.Code()];
+    } else {
+        rapidjson::SkipWhitespace(in);
+        at = in.Tell();
+        if (at != size)
+            why = parse_errors[rapidjson::kParseErrorDocumentRootNotSingular];
+    }
+    return !why || l.fail_at(place_of(at, original, size, fd), why);
+}
+
+/* Loads TEXT into L's image, parsed in place: TEXT is clobbered. ORIGINAL or the file FD has the
+ * text for the place of a syntax error. */
+bool load(loader &l, text_buffer &text, const char *original, int fd)
+{
+    rapidjson::InsituStringStream in(text.data());
+    image_walk w(l, in, NONE, &text);
+    if (!walk(l, in, text.size(), w, original, fd) || w.failed())
+        return false;
+    if (!w.has_objects())
+        return l.fail("missing 'objects' (an array)");
+    return finish(l);
+}
+
+/* Opens PATH for reading, refusing what is not a regular file without
+ * waiting for a writer on a FIFO. Returns the descriptor, or -1 with
+ * WHY set. */
+int open_image(const char *path, std::string &why)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        why = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        why = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+    } else {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return fd;
+    }
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+/* Runs a load, turning a failed allocation into its message. */
+template <typename F> bool guarded(const char *path, image_data &out, std::string &err, F load)
+{
+    try {
+        out = image_data{};
+        if (load())
+            return true;
+    } catch (const std::bad_alloc &) {
+        err = std::string(path) + ": " + std::strerror(ENOMEM);
+    }
+    out = image_data{};
+    return false;
+}
+
+/* Reads the SIZE bytes of the open file FD into TEXT. Returns 0 or an
+ * errno. */
+int read_fd(int fd, char *text, size_t size)
+{
+    for (size_t got = 0; got < size;) {
+        ssize_t n = read(fd, text + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : EIO;
+        got += size_t(n);
+    }
+    return 0;
 }
 
 } // namespace
 
-size_t image_load_chunk = size_t(256) << 10;
-size_t image_load_parallel = size_t(4) << 20;
-
-bool image_load_document(const char *path, const std::string &text, image_data &out,
-                         std::string &err)
-{
-    std::string copy = text;
-    return load_in_place(path, copy.data(), copy.size(), &text, out, err);
-}
-
 bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err)
 {
-    std::unique_ptr<char[]> copy(new char[text.size() + 1 + text_padding]());
-    std::memcpy(copy.get(), text.data(), text.size());
-    if (load_streaming_text(path, copy.get(), text.size(), out))
-        return true;
-    return image_load_document(path, text, out, err);
+    return guarded(path, out, err, [&] {
+        loader l{path, out, err};
+        text_buffer copy(text.size());
+        std::memcpy(copy.data(), text.data(), text.size());
+        reserve_arenas(out, text.size());
+        return load(l, copy, text.data(), -1);
+    });
 }
 
 bool image_load_file(const char *path, image_data &out, std::string &err)
 {
-    size_t size = 0;
-    int e = 0;
-    int fd = open_whole(path, size, &e);
-    if (fd >= 0) {
-        bool loaded =
-            load_streaming_file(path, fd, size, image_load_chunk, image_load_parallel, out);
+    return guarded(path, out, err, [&] {
+        loader l{path, out, err};
+        std::string why;
+        int fd = open_image(path, why);
+        if (fd < 0)
+            return l.fail(why);
+        struct stat st;
+        int e = fstat(fd, &st) != 0 ? errno : 0;
+        bool ok = false;
+        try {
+            size_t size = size_t(st.st_size);
+            text_buffer text(size);
+            e = e ? e : read_fd(fd, text.data(), size);
+            if (!e) {
+                reserve_arenas(out, size);
+                ok = load(l, text, nullptr, fd);
+            }
+        } catch (...) {
+            close(fd);
+            throw;
+        }
         close(fd);
-        if (loaded)
-            return true;
+        return e ? l.fail(std::strerror(e)) : ok;
+    });
+}
+
+int image_find_element(const std::string &text, uint32_t element, image_value_place &out)
+{
+    image_data scratch;
+    std::string err;
+    loader l{"", scratch, err};
+    told_stream in(text.c_str());
+    image_walk w(l, in, element);
+    if (!walk(l, in, text.size(), w, text.c_str(), -1))
+        return EIO;
+    if (!w.found())
+        return ENOENT;
+    out = w.place();
+    return 0;
+}
+
+int errno_from_name(const char *name)
+{
+    for (const errno_name &e : errno_names) {
+        if (std::strcmp(e.name, name) == 0)
+            return e.code;
     }
-    // The image has an error, or a shape that only the whole-document
-    // loader takes: read it whole and load it that way.
-    big_buffer text;
-    if (e == 0)
-        e = read_whole(path, text, size);
-    if (e) {
-        out = image_data{};
-        err = std::string(path) + ": " + std::strerror(e);
-        return false;
-    }
-    return load_in_place(path, text.data(), size, nullptr, out, err);
+    return 0;
 }

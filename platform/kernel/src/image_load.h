@@ -8,32 +8,35 @@
 #define TUNEX_KERNEL_IMAGE_LOAD_H
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "image.h"
 
 /* Loads the image in TEXT (JSON) into OUT. PATH only names the file in messages. Returns false with
- * a message of the form "PATH:LINE:COLUMN: what" or "PATH: object 'NAME': what" in ERR. */
+ * a message of the form "PATH:LINE:COLUMN: what" or "PATH: object 'NAME': what" in ERR; a failed
+ * allocation is "PATH: Cannot allocate memory". */
 bool image_load_text(const char *path, const std::string &text, image_data &out, std::string &err);
 
-/* Loads TEXT as image_load_text does, always as one whole document. The
- * faster loader behind image_load_text takes well-formed images as they
- * are read and leaves every other image to this one: both must give the
- * same result, which the tests and the fuzzer compare. */
-bool image_load_document(const char *path, const std::string &text, image_data &out,
-                         std::string &err);
-
 /* Reads the file PATH and loads it as image_load_text does; a file that
- * cannot be read gives "PATH: " and the system's error text. */
+ * cannot be read gives "PATH: " and the system's error text, anything but
+ * a regular file "PATH: not a regular file". */
 bool image_load_file(const char *path, image_data &out, std::string &err);
 
-/* How much of a file image_load_file reads at a time; tests make it small
- * to put the ends of chunks everywhere. */
-extern size_t image_load_chunk;
+/* Where an element of an image's "objects" keeps its value in the text. */
+struct image_value_place {
+    /* The text from BEGIN to END is the ": VALUE" after the key "value";
+     * without that key, both are the offset of the element's closing brace. */
+    size_t begin = 0, end = 0;
+    bool has_value = false;
+    std::vector<int32_t> oid; /* the element's OID as the text has it */
+};
 
-/* The size from which image_load_file reads a file with two threads, one
- * from its middle; tests make it 0. */
-extern size_t image_load_parallel;
+/* Finds the element ELEMENT (mib_object::element) of "objects" in the
+ * image TEXT. Returns 0, EIO when the text does not read as an image up to
+ * it, or ENOENT when there is no such element. */
+int image_find_element(const std::string &text, uint32_t element, image_value_place &out);
 
 /* Parses an errno name ("EPERM") or number; 0 when it is neither. */
 int errno_from_name(const char *name);

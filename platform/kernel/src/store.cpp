@@ -9,6 +9,7 @@
  */
 #include "store.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cerrno>
 #include <cstdlib>
@@ -21,9 +22,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <rapidjson/document.h>
-#include <rapidjson/prettywriter.h>
 #include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include "image_load.h"
 #include "kernel.h"
@@ -103,9 +103,10 @@ class file_store : public image_store
     {
         std::string why, text;
         int fd = lock_file(path_.c_str(), false, why);
-        int e = fd < 0 ? errno : read_all(fd, text);
-        if (!e)
-            e = rewrite(text, i, bytes, len);
+        struct stat st;
+        int e = fd < 0                ? errno
+                : fstat(fd, &st) != 0 ? errno
+                                      : rewrite(fd, size_t(st.st_size), text, i, bytes, len);
         if (!e)
             e = replace_file(path_.c_str(), text, fd);
         if (fd >= 0)
@@ -116,45 +117,46 @@ class file_store : public image_store
     }
 
   private:
-    /* Sets the value of object I in the JSON TEXT, the file's newest
-     * content, which other processes may have changed since boot. */
-    int rewrite(std::string &text, uint32_t i, const unsigned char *bytes, size_t len)
+    /* Reads the file's newest content (other processes may have changed it
+     * since boot) from FD, of about SIZE bytes, into TEXT, and sets the
+     * value of object I there: the element it was loaded from, if it still
+     * has the object's OID, gets the new value's JSON in place of the old;
+     * the rest of the text stays as it is. Returns 0 or an errno. */
+    int rewrite(int fd, size_t size, std::string &text, uint32_t i, const unsigned char *bytes,
+                size_t len)
     {
-        rapidjson::Document doc;
-        doc.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
-        if (doc.HasParseError() || !doc.IsObject() || !doc.HasMember("objects") ||
-            !doc["objects"].IsArray())
-            return EIO;
-        const mib_object &o = view_.objects[i];
-        const int32_t *oid = obj_oid(view_, i);
-        for (rapidjson::Value &obj : doc["objects"].GetArray()) {
-            if (!obj.IsObject() || !obj.HasMember("oid"))
-                continue;
-            const rapidjson::Value &x = obj["oid"];
-            if (!x.IsArray() || x.Size() != o.oid_len)
-                continue;
-            bool same = true;
-            for (size_t k = 0; k < o.oid_len && same; k++)
-                same = x[rapidjson::SizeType(k)].IsInt() &&
-                       x[rapidjson::SizeType(k)].GetInt() == oid[k];
-            if (!same)
-                continue;
-            rapidjson::Value v;
-            decode_value(o.kind & 0xf, bytes, len, v, doc.GetAllocator());
-            if (obj.HasMember("value"))
-                obj["value"] = v;
-            else
-                obj.AddMember("value", v, doc.GetAllocator());
-            rapidjson::StringBuffer out;
-            rapidjson::PrettyWriter<rapidjson::StringBuffer> w(out);
-            w.SetIndent(' ', 2);
-            w.SetFormatOptions(rapidjson::kFormatSingleLineArray);
-            doc.Accept(w);
-            text.assign(out.GetString(), out.GetSize());
-            text += '\n';
-            return 0;
+        try {
+            // Room for the new value, so that it goes in without a copy.
+            text.reserve(size + 64 + 6 * len);
+            int e = read_all(fd, text);
+            return e ? e : set_value(text, i, bytes, len);
+        } catch (const std::bad_alloc &) {
+            return ENOMEM;
         }
-        return ENOENT;
+    }
+
+    int set_value(std::string &text, uint32_t i, const unsigned char *bytes, size_t len)
+    {
+        const mib_object &o = view_.objects[i];
+        image_value_place at;
+        int e = o.element == NONE ? ENOENT : image_find_element(text, o.element, at);
+        if (e)
+            return e;
+        if (!std::equal(at.oid.begin(), at.oid.end(), obj_oid(view_, i),
+                        obj_oid(view_, i) + o.oid_len) ||
+            at.oid.size() != o.oid_len)
+            return ENOENT;
+        json_pool pool;
+        json_value v;
+        decode_value(o.kind & 0xf, bytes, len, v, pool);
+        rapidjson::GenericStringBuffer<rapidjson::UTF8<>, json_allocator> json;
+        rapidjson::Writer<decltype(json), rapidjson::UTF8<>, rapidjson::UTF8<>, json_allocator> w(
+            json);
+        v.Accept(w);
+        std::string member = at.has_value ? ": " : ", \"value\": ";
+        member.append(json.GetString(), json.GetSize());
+        text.replace(at.begin, at.end - at.begin, member);
+        return 0;
     }
 
     std::string path_;

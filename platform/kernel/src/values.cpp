@@ -15,7 +15,7 @@
 namespace
 {
 
-using rapidjson::Value;
+using Value = json_value;
 
 /* One field of a kernel structure: COUNT elements of WIDTH bytes at OFFSET. */
 struct field {
@@ -337,7 +337,7 @@ bool encode_value(const Value &value, uint32_t type, image_bytes &out, std::stri
 }
 
 void decode_value(uint32_t type, const unsigned char *bytes, size_t len, Value &out,
-                  rapidjson::Document::AllocatorType &alloc)
+                  json_pool &alloc)
 {
     unsigned width = image_types[type].size;
     if (type == 3 && len > 0 && bytes[len - 1] == 0 &&

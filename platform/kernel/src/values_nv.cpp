@@ -18,7 +18,7 @@
 namespace
 {
 
-using rapidjson::Value;
+using Value = json_value;
 
 /* Deeper lists than this are refused, so that a hostile image cannot
  * exhaust the stack. */
@@ -163,7 +163,7 @@ bool encode_nvlist(const Value &v, image_bytes &out, std::string &err)
 
 #else
 
-bool encode_nvlist(const rapidjson::Value &, image_bytes &, std::string &err)
+bool encode_nvlist(const json_value &, image_bytes &, std::string &err)
 {
     err = "nvlist values need libnv, which this build lacks";
     return false;

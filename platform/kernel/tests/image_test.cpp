@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <vector>
 
@@ -44,7 +45,17 @@ TEST(Image, Errors)
         {"{\"objects\": []} x", "img.json:1:17: text after the end of the document"},
         {"[]", "img.json: the image must be a JSON object"},
         {std::string(100000, '[') + std::string(100000, ']'),
-         "img.json: the image must be a JSON object"}, // no recursion to overflow
+         "img.json:1:257: nested too deep"}, // no recursion to overflow
+        {std::string("{\"objects\": []}\0x", 17),
+         "img.json:1:16: text after the end of the document"},
+        {std::string("\0{}", 3), "img.json:1:1: invalid value"},
+        {R"({"objects": [], "objects": []})", "img.json: duplicate key 'objects'"},
+        {one(R"("type": "integer", "value": 5, "value": 6)"),
+         "img.json: object 'kern.x': duplicate key 'value'"},
+        {R"({"objects": [{"oid": [1], "name": "kern", "oid": [2], "type": "node"}]})",
+         "img.json: object 'kern': duplicate key 'oid'"},
+        {R"({"objects": [{"oid": [1], "name": "k\u0000", "type": "node"}]})",
+         "img.json: object 'k': the name holds a NUL character"},
         {"{}", "img.json: missing 'objects' (an array)"},
         {R"({"objects": [], "modulez": []})", "img.json: unknown key 'modulez'"},
         {R"({"objects": [{"oid": [1]}]})", "img.json: object '#0': missing 'name'"},
@@ -113,66 +124,6 @@ TEST(Image, Errors)
     }
 }
 
-/* Loads TEXT both ways: as it is read (image_load_text) and as one whole
- * document; both must agree on the result, the image and the message. */
-void expect_same_both_ways(const std::string &text)
-{
-    image_data fast, whole;
-    std::string fast_err, whole_err;
-    bool fast_ok = image_load_text("img.json", text, fast, fast_err);
-    bool whole_ok = image_load_document("img.json", text, whole, whole_err);
-    ASSERT_EQ(fast_ok, whole_ok) << text.substr(0, 300) << "\n" << fast_err << whole_err;
-    EXPECT_EQ(fast_err, whole_err) << text.substr(0, 300);
-    if (fast_ok) {
-        EXPECT_TRUE(image_equal(fast.view, whole.view)) << text.substr(0, 300);
-    }
-}
-
-TEST(Image, ReadAsItComesMatchesTheWholeDocument)
-{
-    // Shapes the fast reader takes and shapes it leaves to the general
-    // parser, within one image and across its top level.
-    const std::string shapes[] = {
-        R"({"objects": []})",
-        "  {\r\n\t\"objects\" :\n[ ] , \"securelevel\" : 2 }  \n",
-        R"({"securelevel": 1, "objects": [{"oid": [1], "name": "kern", "type": "node"}], "modules": ["a", "b"]})",
-        R"({"objects": [{"oid": [1], "name": "kern", "type": "node"}], "objects": []})",
-        R"({"obj\u0065cts": [{"oid": [1], "name": "k\u0065rn", "type": "node"}]})",
-        one(R"("type": "string", "value": "tab\there \"quoted\" \u00e9", "description": "")"),
-        one(R"("type": "integer", "value": -2147483648, "flags": ["RD", "WR"], "handler": false)"),
-        one(R"("type": "uint64_t", "value": 18446744073709551615)"),
-        one(R"("type": "int64_t", "value": -9223372036854775808)"),
-        one(R"("type": "int64_t", "value": 999999999999999999)"),
-        one(R"("type": "integer", "value": 0, "label": "l", "format": "IK3")"),
-        one(R"("type": "integer", "value": -0)"),
-        one(R"("type": "integer", "value": [1, -2, 3], "secure_level": 3, "maxlen": 0)"),
-        one(R"("type": "integer", "value": [], "read_error": "EIO", "write_error": 5)"),
-        one(R"("type": "uint8_t", "value": [true, false, null])"),
-        one(R"("type": "opaque", "value": {"hex": "0a0b"})"),
-        one(R"("type": "opaque", "format": "S,timeval", "value": {"timeval": {"sec": 1, "usec": 2}})"),
-        one(R"("type": "integer", "value": 1.0)"),
-        one(R"("type": "integer", "value": 1e2)"),
-        one(R"("type": "integer", "value": 01)"),
-        one(R"("type": "integer", "value": "0x10")"),
-        one(R"("type": "string", "value": "a\u0000b")"),
-        one(R"("type": 2, "flags": 3221225472)"),
-        one(R"("type": "integer", "type": "string", "value": "x")"),
-        one(R"("type": "integer", "value": tru)"),
-        one(R"("type": "integer", "value": 1 )") + "   ",
-        one(R"("type": "integer", "value": 1)") + "x",
-        one(R"("type": "integer", "value": 1)").substr(0, 40),
-        std::string(R"({"objects": [{"oid": [1], "name": "a)") + '\n' + R"(", "type": "node"}]})",
-        std::string(R"({"objects": [{"oid": [1], "name": "kern", "type": "node"}]})") + '\0' + "x",
-        R"({"objects": [{"oid": [1], "name": "kern", "type": "node"},)" + std::string(300, ' ') +
-            "]}",
-        R"({"objects": [{"oid": [1, 2], "name": "kern.a", "type": "integer"}, {"oid": [1], "name": "kern", "type": "node"}]})",
-    };
-    for (const std::string &text : shapes)
-        expect_same_both_ways(text);
-    for (const char *name : {"basic.json", "counters.json"})
-        expect_same_both_ways(read_file(fixture(name)));
-}
-
 /* An image of COUNT integers under kern, one object per line; object AT
  * gets EXTRA as more keys. */
 std::string lines_image(int count, const std::string &extra, int at)
@@ -186,45 +137,40 @@ std::string lines_image(int count, const std::string &extra, int at)
     return text + "\n], \"modules\": [\"m\"]}\n";
 }
 
-TEST(Image, FilesReadInChunksAndHalves)
+TEST(Image, FilesLoadAsTheirText)
 {
-    // Every chunk size from 1 byte puts a chunk's end inside every token of
-    // an image at least once. A file is also read by two threads, the
-    // second from an element near its middle: the second reader's work
-    // counts only when the first reaches its start as an element's, which
-    // a '{' after a ',' inside a string or a value is not.
+    // A file's text is parsed in place, so the place of a syntax error is
+    // counted again from the file: a file loads as its text does, its
+    // message included.
     const std::string texts[] = {
         read_file(fixture("basic.json")),
+        "  {\r\n\t\"objects\" :\n[ ] , \"securelevel\" : 2 }  \n",
+        R"({"securelevel": 1, "objects": [{"oid": [1], "name": "kern", "type": "node"}], "modules": ["a", "b"]})",
+        R"({"obj\u0065cts": [{"oid": [1], "name": "k\u0065rn", "type": "node"}]})",
+        one(R"("type": "string", "value": "tab\there \"quoted\" \u00e9", "description": "")"),
+        one(R"("type": "uint8_t", "value": [true, false, null])"),
+        one(R"("type": "opaque", "format": "S,timeval", "value": {"timeval": {"sec": 1, "usec": 2}})"),
+        one(R"("type": "integer", "value": tru)"),
+        one(R"("type": "integer", "value": 1)").substr(0, 40),
+        // Escaped newlines turn into newlines where the text is parsed.
+        one(R"("type": "string", "value": "a\n\nb", "description": "\n")") + "\n x",
         lines_image(40, R"("description": "a, {\"oid\": [2]}, {")", 20),
-        lines_image(40, R"("flags": ["RD", "WR"], "label": "x,{")", 20),
         lines_image(40, R"("vaule": 1)", 30),
-        lines_image(40, R"("vaule": 1)", 10),
         lines_image(40, R"("value": [1, 2])", 20) + "x",
+        lines_image(40, R"("value": [1, 2])", 20) + std::string("\0", 1),
     };
     std::string path = temp_dir() + "/img.json";
-    size_t saved_chunk = image_load_chunk, saved_parallel = image_load_parallel;
     for (const std::string &text : texts) {
         write_file(path, text);
-        image_data whole;
-        std::string whole_err;
-        bool whole_ok = image_load_document(path.c_str(), text, whole, whole_err);
-        for (size_t parallel : {size_t(0), saved_parallel}) {
-            for (size_t chunk = 1; chunk <= 80; chunk += parallel ? 1 : 3) {
-                image_load_chunk = chunk;
-                image_load_parallel = parallel;
-                image_data d;
-                std::string err;
-                bool ok = image_load_file(path.c_str(), d, err);
-                ASSERT_EQ(ok, whole_ok) << chunk << " " << parallel << ": " << err;
-                EXPECT_EQ(err, whole_err) << chunk << " " << parallel;
-                if (ok) {
-                    EXPECT_TRUE(image_equal(d.view, whole.view)) << chunk << " " << parallel;
-                }
-            }
+        image_data whole, d;
+        std::string whole_err, err;
+        bool whole_ok = image_load_text(path.c_str(), text, whole, whole_err);
+        ASSERT_EQ(image_load_file(path.c_str(), d, err), whole_ok) << err;
+        EXPECT_EQ(err, whole_err);
+        if (whole_ok) {
+            EXPECT_TRUE(image_equal(d.view, whole.view));
         }
     }
-    image_load_chunk = saved_chunk;
-    image_load_parallel = saved_parallel;
 }
 
 TEST(Image, UnreadableFiles)
@@ -236,6 +182,13 @@ TEST(Image, UnreadableFiles)
     std::string dir = temp_dir();
     EXPECT_FALSE(image_load_file(dir.c_str(), d, err));
     EXPECT_EQ(err, dir + ": Is a directory");
+    // Neither waits for a writer that never comes.
+    std::string fifo = dir + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path : {fifo, std::string("/dev/null")}) {
+        EXPECT_FALSE(image_load_file(path.c_str(), d, err));
+        EXPECT_EQ(err, path + ": not a regular file");
+    }
 }
 
 /* Loads one object's value and returns its bytes. */
@@ -321,10 +274,10 @@ TEST(Image, WrittenValuesReadBackTheSame)
         {5, le(7, 8), "{\"hex\":\"0700000000000000\"}"},
     };
     for (const row &r : rows) {
-        rapidjson::Document doc;
-        rapidjson::Value v;
+        json_pool pool;
+        json_value v;
         decode_value(r.type, reinterpret_cast<const unsigned char *>(r.bytes.data()),
-                     r.bytes.size(), v, doc.GetAllocator());
+                     r.bytes.size(), v, pool);
         rapidjson::StringBuffer out;
         rapidjson::Writer<rapidjson::StringBuffer> w(out);
         v.Accept(w);
@@ -380,6 +333,41 @@ TEST(Image, BrokenImageStopsTheProgram)
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(std::string(buf, n > 0 ? size_t(n) : 0),
               std::string(program_invocation_short_name) + ": " + path + ":1:14: invalid value\n");
+}
+
+TEST(Image, WriteChangesOnlyTheValue)
+{
+    // The element an object was loaded from gets the new value in place
+    // of the old one, or a "value" member when it had none; every other
+    // byte of the file stays as it was. Objects listed out of OID order
+    // are found by their place in the file, not their place in the MIB.
+    const std::string head = "{ \"objects\" : [\n  {\"oid\": [1], \"name\": \"kern\", "
+                             "\"type\": \"node\"},\n";
+    const std::string b =
+        "  {\"name\":\"kern.b\",\"oid\":[1,2],\"type\":\"integer\",\"flags\":[\"RD\",\"WR\"]}";
+    const std::string a = "  {\"oid\" : [1,1] , \"name\":\"kern.a\", \"value\" :\t5 ,"
+                          "\"type\":\"integer\", \"flags\":[\"RD\",\"WR\"]}";
+    std::string path = temp_dir() + "/img.json";
+    write_file(path, head + b + ",\n" + a + "\n] }\n");
+    boot(path);
+    int v = 7;
+    ASSERT_EQ(sysctlbyname("kern.a", nullptr, nullptr, &v, sizeof v), 0) << std::strerror(errno);
+    std::string a7 = "  {\"oid\" : [1,1] , \"name\":\"kern.a\", \"value\": 7 ,"
+                     "\"type\":\"integer\", \"flags\":[\"RD\",\"WR\"]}";
+    EXPECT_EQ(read_file(path), head + b + ",\n" + a7 + "\n] }\n");
+    v = -3;
+    ASSERT_EQ(sysctlbyname("kern.b", nullptr, nullptr, &v, sizeof v), 0) << std::strerror(errno);
+    std::string b3 = b.substr(0, b.size() - 1) + ", \"value\": -3}";
+    EXPECT_EQ(read_file(path), head + b3 + ",\n" + a7 + "\n] }\n");
+
+    // Another process put another object where kern.a was: nothing is
+    // written over it.
+    std::string other = head + b3 + ",\n" +
+                        R"(  {"oid": [1, 3], "name": "kern.c", "type": "integer", "value": 1})" +
+                        "\n] }\n";
+    write_file(path, other);
+    EXPECT_NE(sysctlbyname("kern.a", nullptr, nullptr, &v, sizeof v), 0);
+    EXPECT_EQ(read_file(path), other);
 }
 
 } // namespace
