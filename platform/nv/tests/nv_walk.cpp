@@ -58,12 +58,12 @@ static std::string value_text(const nvlist_t *nvl, const char *name, int type)
     case NV_TYPE_BOOL:
         return nvlist_get_bool(nvl, name) ? " true" : " false";
     case NV_TYPE_NUMBER:
-        return " " + std::to_string(nvlist_get_number(nvl, name));
+        return std::string(" ").append(std::to_string(nvlist_get_number(nvl, name)));
     case NV_TYPE_STRING:
-        return " " + quoted(nvlist_get_string(nvl, name));
+        return std::string(" ").append(quoted(nvlist_get_string(nvl, name)));
     case NV_TYPE_BINARY: {
         const auto *bytes = static_cast<const unsigned char *>(nvlist_get_binary(nvl, name, &n));
-        out = " ";
+        out.push_back(' ');
         for (size_t i = 0; i < n; i++) {
             char hex[4];
             snprintf(hex, sizeof(hex), "%02x", bytes[i]);
@@ -80,13 +80,13 @@ static std::string value_text(const nvlist_t *nvl, const char *name, int type)
     case NV_TYPE_NUMBER_ARRAY: {
         const uint64_t *values = nvlist_get_number_array(nvl, name, &n);
         for (size_t i = 0; i < n; i++)
-            out += " " + std::to_string(values[i]);
+            out.append(" ").append(std::to_string(values[i]));
         return out;
     }
     case NV_TYPE_STRING_ARRAY: {
         const char *const *values = nvlist_get_string_array(nvl, name, &n);
         for (size_t i = 0; i < n; i++)
-            out += " " + quoted(values[i]);
+            out.append(" ").append(quoted(values[i]));
         return out;
     }
     default:
