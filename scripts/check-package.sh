@@ -156,7 +156,7 @@ if command -v mandoc >/dev/null; then
 	rendered=$(mandoc -Tascii "$prefix/share/man/man8/tunex.8.gz") ||
 		fail "mandoc cannot read the installed manual page"
 	# apropos finds tunex by the words of this NAME line.
-	grep -q 'tunex - get or set kernel state (sysctl MIB)' <<<"$rendered" ||
+	grep -qF 'get or set kernel state (sysctl MIB)' <<<"$rendered" ||
 		fail "the installed manual page does not render its NAME line"
 fi
 bash -c "source '$prefix/share/bash-completion/completions/tunex' && complete -p tunex" ||
