@@ -5,12 +5,16 @@
 # the subtree under NODE, and `tunex -aNIkS` every name of the MIB, so the
 # names come from the kernel that tunex talks to (MIB_IMAGE passes through
 # the environment). Inner nodes are offered with a trailing dot and no
-# space, leaves with a space.
+# space, leaves with a space. After -j, `tunex -P` gives the jail names.
+#
+# bash hands a completion function the command line from the command word
+# on (COMP_LINE, COMP_WORDS): a MIB_IMAGE=... written before tunex never
+# reaches it. Only an exported MIB_IMAGE is followed in bash.
 #
 # Works with and without the bash-completion package.
 
 # The option letters of tunex; a colon follows those that take an argument.
-_tunex_optstring='AaB:bDdeFf:GgHhiIJj:kLlmNnOopqr:Ss:TtuVvWwXxyz'
+_tunex_optstring='AaB:bDdeFf:GgHhiIJj:kLlmNnOoPpqr:Ss:TtuVvWwXxyz'
 
 # Prints the option letter whose argument is the next word when WORD is an
 # option cluster such as "-f" or "-af"; prints nothing otherwise (also for
@@ -26,6 +30,19 @@ _tunex_argument_letter()
 			return 0
 		fi
 	done
+}
+
+# Prints the program to ask for names: the command word as typed (a path,
+# with ~ expanded), or tunex when the word names no program.
+_tunex_command()
+{
+	local tunex=$1
+	if [[ $tunex == */* ]]; then
+		tunex=${tunex/#\~/$HOME}
+	elif ! type -P -- "$tunex" >/dev/null; then
+		tunex=tunex
+	fi
+	printf '%s\n' "$tunex"
 }
 
 # Prints the MIB names that complete CUR: the children of the node before
@@ -140,10 +157,9 @@ _tunex()
 			return 0
 			;;
 		j)
-			# With the live Linux kernel a jail is a network namespace.
-			if [[ -d ${MIB_IMAGE-} && -d /run/netns ]]; then
-				mapfile -t COMPREPLY < <(compgen -W "$(command ls /run/netns 2>/dev/null)" -- "$cur")
-			fi
+			# The jails of the kernel in use (network namespaces
+			# with the live Linux kernel), as tunex -P lists them.
+			mapfile -t COMPREPLY < <(compgen -W "$("$(_tunex_command "${words[0]}")" -P 2>/dev/null)" -- "$cur")
 			return 0
 			;;
 		?)
@@ -161,13 +177,7 @@ _tunex()
 		fi
 	fi
 
-	local tunex=${words[0]}
-	if [[ $tunex == */* ]]; then
-		tunex=${tunex/#\~/$HOME}
-	elif ! type -P -- "$tunex" >/dev/null; then
-		tunex=tunex
-	fi
-	mapfile -t COMPREPLY < <(_tunex_mib_names "$tunex" "$cur")
+	mapfile -t COMPREPLY < <(_tunex_mib_names "$(_tunex_command "${words[0]}")" "$cur")
 	# A single inner node stays open for its next level.
 	if ((${#COMPREPLY[@]} == 1)) && [[ ${COMPREPLY[0]} == *. ]]; then
 		compopt -o nospace 2>/dev/null

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a release tree and checks that it installs
-# and runs on this machine: the package's metadata and file list, tunex -v
-# and one request from the installed binary, the manual page and the
-# completions in place; then removes the package again.
+# and runs on this machine: the package's metadata and file list, lintian
+# (no error or warning), the hardening of the binary (hardening-check, from
+# devscripts), tunex -v and one request from the installed binary, the
+# manual page, the documentation and the completions in place; then removes
+# the package again.
 #
 # Needs root for dpkg -i (CI runs as root). With --build-only it stops after
 # building and inspecting the .deb, which needs no root.
 #
 # Environment: TUNEX_PKG_BUILD_DIR (default build/pkg), TUNEX_PKG_BUILD_TYPE
-# (default Release), TUNEX_JOBS (default the number of processors).
+# (default Release), TUNEX_JOBS (default the number of processors),
+# TUNEX_WERROR (ON makes compiler warnings errors; default OFF).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,6 +36,10 @@ files=(
 	"$prefix/share/bash-completion/completions/tunex"
 	"$prefix/share/zsh/vendor-completions/_tunex"
 	"$prefix/share/tunex/tunex.schema.json"
+	"$prefix/share/doc/tunex/README.md"
+	"$prefix/share/doc/tunex/FORMAT.md"
+	"$prefix/share/doc/tunex/copyright"
+	"$prefix/share/doc/tunex/changelog.gz"
 )
 
 fail() {
@@ -45,7 +52,11 @@ if [ "$build_only" -eq 0 ] && [ "$(id -u)" -ne 0 ]; then
 fi
 
 echo "-- $build_type build in $build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" -DTUNEX_TESTS=OFF >/dev/null
+changelog_version=$(sed -n '1s/^tunex (\([^)]*\)).*/\1/p' cmake/debian/changelog)
+[ "$changelog_version" = "$version" ] ||
+	fail "cmake/debian/changelog starts with version '$changelog_version', the project is $version"
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$build_type" -DTUNEX_TESTS=OFF \
+	-DTUNEX_WERROR="${TUNEX_WERROR:-OFF}" >/dev/null
 cmake --build "$build" -j "$jobs"
 rm -f "$build"/tunex_*.deb
 (cd "$build" && cpack -G DEB)
@@ -64,12 +75,40 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [ -n "$(field Maintainer)" ] || fail "no maintainer"
 [ -n "$(field Description)" ] || fail "no description"
 
-# Contents: the four files, at their usual places.
+# Contents: each file at its usual place.
 contents=$(dpkg-deb --contents "$deb")
 echo "$contents"
 for f in "${files[@]}"; do
 	grep -q " \.$f\$" <<<"$contents" || fail "the package lacks $f"
 done
+
+# lintian: nothing at error or warning level (informational tags and
+# pedantic ones are left out, as Debian's own checks leave them).
+if command -v lintian >/dev/null; then
+	echo "-- lintian"
+	lintian --fail-on error,warning --display-level '>=warning' "$deb" ||
+		fail "lintian reports errors or warnings on $deb"
+elif [ -n "${CI-}" ]; then
+	fail "lintian is not installed (scripts/deps.sh --test installs it)"
+fi
+
+# The hardening Debian 12's build flags give: stack protector, fortified
+# libc calls, PIE (ASLR), read-only relocations and immediate binding (its
+# dpkg-buildflags adds neither stack clash protection nor control flow
+# integrity: control flow integrity is not asked for, and stack clash
+# protection counts as unknown, which passes).
+if command -v hardening-check >/dev/null; then
+	echo "-- hardening-check"
+	unpacked=$(mktemp -d)
+	dpkg-deb -x "$deb" "$unpacked"
+	hardening-check --nocfprotection "$unpacked$prefix/sbin/tunex" || {
+		rm -rf "$unpacked"
+		fail "hardening-check finds protections missing from tunex"
+	}
+	rm -rf "$unpacked"
+elif [ -n "${CI-}" ]; then
+	fail "hardening-check is not installed (scripts/deps.sh --test installs devscripts)"
+fi
 
 if [ "$build_only" -eq 1 ]; then
 	echo "-- built and inspected; not installed (--build-only)"
@@ -117,8 +156,9 @@ if command -v mandoc >/dev/null; then
 	# pipefail takes for a failure of mandoc.
 	rendered=$(mandoc -Tascii "$prefix/share/man/man8/tunex.8.gz") ||
 		fail "mandoc cannot read the installed manual page"
-	grep -q 'get or set kernel state' <<<"$rendered" ||
-		fail "the installed manual page does not render"
+	# apropos finds tunex by the words of this NAME line.
+	grep -qF 'get or set kernel state (sysctl MIB)' <<<"$rendered" ||
+		fail "the installed manual page does not render its NAME line"
 fi
 bash -c "source '$prefix/share/bash-completion/completions/tunex' && complete -p tunex" ||
 	fail "the bash completion does not load"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The whole test suite: formatting, the developer build and the
 # AddressSanitizer/UndefinedBehaviorSanitizer build with all their tests,
-# the fuzzers for a bounded time, and the Debian package. The output ends
+# the fuzzers for a bounded time, and the Debian package (lintian and
+# hardening-check included). Compiler warnings are errors throughout (the
+# dev, asan and fuzz presets set TUNEX_WERROR). The output ends
 # with the test runner's summary of the sanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,7 +31,7 @@ fi
 
 if [ -x scripts/check-package.sh ]; then
     echo "== package"
-    scripts/check-package.sh
+    TUNEX_WERROR=ON scripts/check-package.sh
 fi
 
 echo "== tests (developer build)"

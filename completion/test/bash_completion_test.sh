@@ -195,9 +195,9 @@ expect 'tunex kern.maxfiles=6'
 
 # Options, only before the first name.
 expect_contains 'tunex -' -A -a -B -b -D -d -e -F -f -G -g -H -h -i -I -J -j -k \
-	-L -l -m -N -n -O -o -p -q -r -S -s -T -t -u -V -v -W -w -X -x -y -z --libxo
+	-L -l -m -N -n -O -o -P -p -q -r -S -s -T -t -u -V -v -W -w -X -x -y -z --libxo
 complete_line 'tunex -'
-if [[ $(wc -l <<<"$REPLY_TEXT") -ne 42 ]]; then
+if [[ $(wc -l <<<"$REPLY_TEXT") -ne 43 ]]; then
 	printf '[%s] FAIL: tunex - offers %s\n' "$mode" "${REPLY_TEXT//$'\n'/ }"
 	((failures++))
 fi
@@ -215,6 +215,10 @@ expect 'tunex -f requests.conf -d kern.os' kern.osreldate kern.osrelease kern.os
 expect 'tunex -fx kern.i' kern.ipc.
 cd - >/dev/null || exit 1
 expect 'tunex -B ' 
+# Jails: those of the kernel in use.
+expect 'tunex -j ' web
+expect 'tunex -d -j w' web
+expect 'tunex -j x' 
 expect 'tunex -r ' 
 expect 'tunex --libxo ' html json json,pretty text xml xml,pretty
 expect 'tunex --libxo j' json json,pretty

@@ -26,6 +26,10 @@ if (( ! ${${(f)names}[(Ie)kern.ostype]} )); then
   exit 77
 fi
 mkdir $work/files && touch $work/files/requests.conf $work/files/other.conf
+# A second machine, for a MIB_IMAGE=... written before the command.
+print -r -- '{"modules": ["oidlens"], "jails": [{"name": "db", "jid": 4, "vnet": false}],
+ "objects": [{"oid": [9, 1], "name": "other.leaf", "type": "integer", "flags": ["RD"],
+              "format": "I", "value": 1}]}' > $work/other.json
 path=(${tunex:h} $path)
 export PATH
 
@@ -125,6 +129,11 @@ expect 'tunex kern.ostype hw.m' 'hw.machine '
 expect 'tunex nosuch.'
 expect 'tunex kern.maxfiles='
 expect 'tunex -f req' 'requests.conf '
+expect 'tunex -j ' 'web '
+expect "MIB_IMAGE=$work/other.json tunex " 'other .'
+expect "MIB_IMAGE=$work/other.json tunex other." 'other.leaf '
+expect "MIB_IMAGE=$work/other.json tunex -j " 'db '
+expect "MIB_IMAGE=$work/other.json true; tunex h" 'hw .'
 expect_contains 'tunex -' '-a ' '-z ' '-f '
 
 if (( failures )); then

@@ -21,7 +21,7 @@
 #include "main.h"
 
 #define TUNEX_VERSION "2.2"
-#define OPTIONS "AaB:bDdeFf:GgHhiIJj:kLlmNnOopqr:Ss:TtuVvWwXxyz"
+#define OPTIONS "AaB:bDdeFf:GgHhiIJj:kLlmNnOoPpqr:Ss:TtuVvWwXxyz"
 
 void usage()
 {
@@ -31,6 +31,27 @@ void usage()
            "       tunex [--libxo options [-r tagroot]] [-DdeFGgHIJkLnOpqSTtVvWz]\n"
            "               [-N | -hlu [b|o|x]] [-B bufsize] [-f filename] [-j jailname]\n"
            "               [-s sep] -a\n");
+}
+
+// -P: prints the names of the kernel's jails, one per line in the order of
+// their jail IDs, in plain text like the version line. The shell
+// completions of -j read them.
+static int list_jails()
+{
+    char name[256];
+    int lastjid = 0;
+    struct iovec iov[] = {
+        {const_cast<char *>("lastjid"), sizeof "lastjid"},
+        {&lastjid, sizeof lastjid},
+        {const_cast<char *>("name"), sizeof "name"},
+        {name, sizeof name},
+    };
+    int jid;
+    while ((jid = jail_get(iov, 4, 0)) > 0) {
+        printf("%s\n", name);
+        lastjid = jid;
+    }
+    return 0;
 }
 
 bool has_children(const oidkit_object *object)
@@ -215,7 +236,8 @@ static int walk_mib()
 }
 
 // Reads the options into the run options. Returns -1 when parsing ended
-// normally, 0 after -v, 1 after a bad option (the usage text is printed).
+// normally, 0 after -v and -P, 1 after a bad option (the usage text is
+// printed).
 static int parse_options(int argc, char *argv[], const char **jail, const char **path)
 {
     int ch;
@@ -304,6 +326,8 @@ static int parse_options(int argc, char *argv[], const char **jail, const char *
         case 'o':
             opts.oflag = true;
             break;
+        case 'P':
+            return list_jails();
         case 'p':
             opts.pflag = true;
             break;

@@ -317,7 +317,7 @@ std::string text_of_walk(const std::string &walk)
             while (i < line.size() && line[i] == ' ')
                 i++;
         }
-        out += "\n" + std::string(std::stoul(tokens[0]), ' ') + tokens[2];
+        out.append("\n").append(std::stoul(tokens[0]), ' ').append(tokens[2]);
         if (tokens[1] == "NV_TYPE_NULL")
             continue;
         out += "=";

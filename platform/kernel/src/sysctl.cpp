@@ -293,6 +293,45 @@ int jail_getid(const char *name)
     return -1;
 }
 
+int jail_get(struct iovec *iov, unsigned int niov, int flags)
+{
+    (void)flags;
+    const image_view &v = kernel().view();
+    const int *want = nullptr, *after = nullptr;
+    char *name = nullptr;
+    size_t namesize = 0;
+    if (niov % 2)
+        return fail(EINVAL);
+    for (unsigned k = 0; k < niov; k += 2) {
+        const char *param = static_cast<const char *>(iov[k].iov_base);
+        const iovec &value = iov[k + 1];
+        bool is_int = value.iov_len == sizeof(int);
+        if (std::strcmp(param, "jid") == 0 && is_int)
+            want = static_cast<const int *>(value.iov_base);
+        else if (std::strcmp(param, "lastjid") == 0 && is_int)
+            after = static_cast<const int *>(value.iov_base);
+        else if (std::strcmp(param, "name") == 0 && value.iov_len > 0)
+            name = static_cast<char *>(value.iov_base), namesize = value.iov_len;
+        else
+            return fail(EINVAL);
+    }
+    const mib_jail *found = nullptr;
+    for (uint32_t k = 0; k < v.njails; k++) {
+        const mib_jail &j = v.jails[k];
+        if (want ? j.jid == *want : after && j.jid > *after && (!found || j.jid < found->jid))
+            found = &j;
+    }
+    if (!found)
+        return fail(ENOENT);
+    if (name) {
+        const char *s = v.strings + found->name;
+        if (std::strlen(s) >= namesize)
+            return fail(EINVAL);
+        std::strcpy(name, s);
+    }
+    return found->jid;
+}
+
 int jail_attach(int jid)
 {
     const image_view &v = kernel().view();

@@ -162,9 +162,10 @@ TEST(NvAdd, LongListsFindEveryNameAndRefuseDuplicates)
         SCOPED_TRACE(std::string("flags ") + std::to_string(r.flags) + " adding " + r.again);
         nvlist_t *nvl = nvlist_create(r.flags);
         for (uint64_t i = 0; i < 300; i++)
-            nvlist_add_number(nvl, ("n" + std::to_string(i)).c_str(), i);
+            nvlist_add_number(nvl, std::string("n").append(std::to_string(i)).c_str(), i);
         for (uint64_t i = 0; i < 300; i++)
-            EXPECT_EQ(nvlist_get_number(nvl, ("n" + std::to_string(i)).c_str()), i);
+            EXPECT_EQ(nvlist_get_number(nvl, std::string("n").append(std::to_string(i)).c_str()),
+                      i);
         EXPECT_FALSE(nvlist_exists_string(nvl, "n7"));
         EXPECT_FALSE(nvlist_exists(nvl, "n300"));
         nvlist_add_string(nvl, r.again, "again");

@@ -58,12 +58,12 @@ static std::string value_text(const void *cookie, int type)
     case NV_TYPE_BOOL:
         return cnvlist_get_bool(cookie) ? " true" : " false";
     case NV_TYPE_NUMBER:
-        return " " + std::to_string(cnvlist_get_number(cookie));
+        return std::string(" ").append(std::to_string(cnvlist_get_number(cookie)));
     case NV_TYPE_STRING:
-        return " " + quoted(cnvlist_get_string(cookie));
+        return std::string(" ").append(quoted(cnvlist_get_string(cookie)));
     case NV_TYPE_BINARY: {
         const auto *bytes = static_cast<const unsigned char *>(cnvlist_get_binary(cookie, &n));
-        out = " ";
+        out.push_back(' ');
         for (size_t i = 0; i < n; i++) {
             char hex[4];
             snprintf(hex, sizeof(hex), "%02x", bytes[i]);
@@ -80,13 +80,13 @@ static std::string value_text(const void *cookie, int type)
     case NV_TYPE_NUMBER_ARRAY: {
         const uint64_t *values = cnvlist_get_number_array(cookie, &n);
         for (size_t i = 0; i < n; i++)
-            out += " " + std::to_string(values[i]);
+            out.append(" ").append(std::to_string(values[i]));
         return out;
     }
     case NV_TYPE_STRING_ARRAY: {
         const char *const *values = cnvlist_get_string_array(cookie, &n);
         for (size_t i = 0; i < n; i++)
-            out += " " + quoted(values[i]);
+            out.append(" ").append(quoted(values[i]));
         return out;
     }
     default:

@@ -43,7 +43,7 @@ void dump(const oidkit_list *list, int depth, std::string &out)
     for (const oidkit_object *o = list ? list->first : nullptr; o; o = o->next) {
         std::string oid;
         for (size_t i = 0; i < o->oid_len; i++)
-            oid += (i ? "." : "") + std::to_string(o->oid[i]);
+            oid.append(i ? "." : "").append(std::to_string(o->oid[i]));
         char flags[16];
         std::snprintf(flags, sizeof flags, "%08x", unsigned(o->flags));
         out += std::string(size_t(depth) * 2, ' ') + oid + " " + o->name + " t" +
