@@ -135,8 +135,10 @@ int keep_owner(int fd, const struct stat &old)
         return 0;
     if (errno != EPERM)
         return errno;
-    if (gid != gid_t(-1))
-        (void)fchown(fd, uid_t(-1), gid);
+    // Not root: keep the old group when the user belongs to it, else the
+    // user's own group stays, which is no error.
+    if (gid != gid_t(-1) && fchown(fd, uid_t(-1), gid) != 0 && errno != EPERM)
+        return errno;
     return 0;
 }
 
