@@ -572,18 +572,22 @@ bool finish(loader &l)
 }
 
 /* A file's text, NUL-terminated, in arena memory (huge pages when it is
- * large), where RapidJSON parses it in place. */
+ * large), where RapidJSON parses it in place. RapidJSON's SSE2 paths read
+ * the 16 bytes around a string's end at once: zero bytes follow the NUL so
+ * that those reads stay within the buffer. */
 class text_buffer
 {
   public:
+    static constexpr size_t padding = 16;
+
     explicit text_buffer(size_t size)
-        : size_(size), data_(static_cast<char *>(arena_allocate(size + 1)))
+        : size_(size), data_(static_cast<char *>(arena_allocate(size + 1 + padding)))
     {
-        data_[size] = '\0';
+        std::memset(data_ + size, 0, 1 + padding);
     }
     text_buffer(const text_buffer &) = delete;
     text_buffer &operator=(const text_buffer &) = delete;
-    ~text_buffer() { arena_free(data_, size_ + 1); }
+    ~text_buffer() { arena_free(data_, size_ + 1 + padding); }
     char *data() const { return data_; }
     size_t size() const { return size_; }
 
@@ -592,7 +596,7 @@ class text_buffer
     void release_before(const char *p)
     {
         size_t upto = size_t(p - data_) & ~(release_unit - 1);
-        if (size_ + 1 < arena_mapped_from || upto <= released_)
+        if (size_ + 1 + padding < arena_mapped_from || upto <= released_)
             return;
         madvise(data_ + released_, upto - released_, MADV_DONTNEED);
         released_ = upto;
