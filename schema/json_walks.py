@@ -65,6 +65,10 @@ def build_tree(fixture, root):
             if fields[0] == "dir":
                 os.makedirs(path, exist_ok=True)
                 continue
+            if fields[0] == "link":
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                os.symlink(fields[2], path)
+                continue
             os.makedirs(os.path.dirname(path), exist_ok=True)
             text = fields[2] if len(fields) > 2 else ""
             data = text.encode("latin-1").decode("unicode_escape").encode("latin-1")
