@@ -135,8 +135,10 @@ int keep_owner(int fd, const struct stat &old)
         return 0;
     if (errno != EPERM)
         return errno;
-    if (gid != gid_t(-1))
-        (void)fchown(fd, uid_t(-1), gid);
+    // Keeping the group is the best that can be done; failing that, the
+    // file stays the writer's.
+    if (gid != gid_t(-1) && fchown(fd, uid_t(-1), gid) != 0)
+        return 0;
     return 0;
 }
 
