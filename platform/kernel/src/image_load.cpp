@@ -418,6 +418,129 @@ bool load_object(loader &l, const Value &v, uint32_t element)
     return true;
 }
 
+/*
+ * A snapshot is the JSON of a walk (tunex --libxo json -aDgIkRSu): a list
+ * "tree" of object instances, each with its properties, its whole value
+ * dumped and the instances below it in "children". Each instance is turned
+ * into the element of "objects" that describes the same object and loaded
+ * as that, so both forms go through the same checks.
+ */
+
+/* The bytes of a dump ["7f", "0", ...] as a "hex" value. */
+bool snapshot_value(const Value &dump, Value &out, json_pool &pool, std::string &why)
+{
+    std::string hex;
+    for (SizeType i = 0; dump.IsArray() && i < dump.Size(); i++) {
+        const Value &b = dump[i];
+        size_t n = b.IsString() ? b.GetStringLength() : 0;
+        if (n < 1 || n > 2 || std::strspn(b.GetString(), "0123456789abcdef") != n) {
+            why = "a dump holds bytes in hexadecimal";
+            return false;
+        }
+        hex.append(2 - n, '0').append(b.GetString(), n);
+    }
+    if (!dump.IsArray()) {
+        why = "a dump holds bytes in hexadecimal";
+        return false;
+    }
+    out.SetObject();
+    out.AddMember("hex", Value(hex.c_str(), SizeType(hex.size()), pool), pool);
+    return true;
+}
+
+/* The OID text "1.2.3" as an array of components. */
+bool snapshot_oid(const Value &text, Value &out, json_pool &pool)
+{
+    if (!text.IsString())
+        return false;
+    out.SetArray();
+    const char *p = text.GetString();
+    while (*p) {
+        char *end;
+        errno = 0;
+        long c = std::strtol(p, &end, 10);
+        if (end == p || errno || c < INT32_MIN || c > INT32_MAX || (*end && *end != '.'))
+            return false;
+        out.PushBack(int(c), pool);
+        p = *end ? end + 1 : end;
+    }
+    return !out.Empty();
+}
+
+/* Loads the instance V of a snapshot and the instances below it. */
+bool load_snapshot_object(loader &l, const Value &v, json_pool &pool)
+{
+    const Value *name = v.IsObject() && v.HasMember("name") ? &v["name"] : nullptr;
+    std::string label = name && name->IsString() ? name->GetString() : "?";
+    if (!name || !name->IsString())
+        return l.fail_object(label, "missing 'name'");
+    Value o(rapidjson::kObjectType);
+    const Value *children = nullptr;
+    bool has_value = false;
+    std::string why;
+    for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
+        std::string key = m->name.GetString();
+        const Value &x = m->value;
+        Value copy(x, pool);
+        if (key == "OID") {
+            if (!snapshot_oid(x, copy, pool))
+                return l.fail_object(label, "the OID must be decimal components joined by dots");
+            o.AddMember("oid", copy, pool);
+        } else if (key == "name" || key == "type" || key == "format" || key == "description") {
+            o.AddMember(Value(key.c_str(), pool), copy, pool);
+        } else if (key == "label") {
+            // Only a label that is there shows as more than "".
+            if (!x.IsString() || x.GetStringLength())
+                o.AddMember("label", copy, pool);
+        } else if (key == "flags-raw") {
+            if (!x.IsUint())
+                return l.fail_object(label, "flags-raw must be a number");
+            o.AddMember("flags", copy, pool);
+        } else if (key == "handler") {
+            if (!x.IsString() || (!same(x, "Defined") && !same(x, "Undefined")))
+                return l.fail_object(label, "handler must be \"Defined\" or \"Undefined\"");
+            o.AddMember("handler", same(x, "Defined"), pool);
+        } else if (key == "value") {
+            // The one member of "value" is the dump's container, which
+            // leaves the dump out for an empty value.
+            const Value *box =
+                x.IsObject() && x.MemberCount() == 1 ? &x.MemberBegin()->value : nullptr;
+            if (!box || !box->IsObject() || !box->HasMember("lenght"))
+                return l.fail_object(label, "a value must be a dump (a snapshot is taken with -R)");
+            const Value none(rapidjson::kArrayType);
+            const Value *dump = box->HasMember("dump") ? &(*box)["dump"] : &none;
+            if (!snapshot_value(*dump, copy, pool, why))
+                return l.fail_object(label, why);
+            o.AddMember("value", copy, pool);
+            has_value = true;
+        } else if (key == "children") {
+            children = &x;
+        } else if (key != "flags") { // the names of the bits flags-raw has
+            return l.fail_object(label, "unknown key '" + key + "'");
+        }
+    }
+    if (!o.HasMember("flags"))
+        return l.fail_object(label, "missing 'flags-raw' (a snapshot is taken with -g)");
+    // A leaf shown without a value could not be read.
+    const Value *type = o.HasMember("type") ? &o["type"] : nullptr;
+    if (!has_value && !children && !(type && type->IsString() && same(*type, "node")) &&
+        !(o.HasMember("handler") && !o["handler"].GetBool()))
+        o.AddMember("read_error", "EIO", pool);
+    if (!load_object(l, o, NONE))
+        return false;
+    if (!children)
+        return true;
+    const Value *list =
+        children->IsObject() && children->HasMember("object") ? &(*children)["object"] : nullptr;
+    if (!list || !list->IsArray())
+        return l.fail_object(label, "children must hold a list 'object'");
+    for (const Value &c : list->GetArray()) {
+        if (!load_snapshot_object(l, c, pool))
+            return false;
+    }
+    return true;
+}
+
 /* Loads the member KEY of the image's top level other than "objects". */
 bool load_top_member(loader &l, const char *key, const Value &x)
 {
@@ -736,6 +859,8 @@ template <typename Stream> class image_walk
     bool failed() const { return failed_; }
     bool found() const { return found_; }
     bool has_objects() const { return has_objects_; }
+    bool snapshot() const { return snapshot_; }
+    const std::vector<std::string> &keys() const { return keys_; }
     const image_value_place &place() const { return place_; }
 
   private:
@@ -751,9 +876,10 @@ template <typename Stream> class image_walk
             if (!container || array)
                 failed_ = !l_.fail("the image must be a JSON object");
         } else if (depth_ == 1) {
-            if (key_ == "objects" && array)
+            if ((key_ == "objects" || key_ == "tree") && array) {
                 has_objects_ = in_objects_ = true;
-            else if (target_ == NONE)
+                snapshot_ = key_ == "tree";
+            } else if (target_ == NONE)
                 gather_at_ = depth_;
         } else if (depth_ == 2 && in_objects_) {
             element_ = next_element_++;
@@ -826,7 +952,8 @@ template <typename Stream> class image_walk
             for (SizeType k = 0; oid && oid->IsArray() && k < oid->Size(); k++)
                 place_.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
         } else if (depth_ == 2) {
-            failed_ = !load_object(l_, doc_, element_);
+            failed_ = !(snapshot_ ? load_snapshot_object(l_, doc_, pool_)
+                                  : load_object(l_, doc_, element_));
             if (text_ && last_key_)
                 text_->release_before(last_key_);
         } else if (key_ == "objects") {
@@ -847,7 +974,7 @@ template <typename Stream> class image_walk
     unsigned depth_ = 0;        /* arrays and objects open */
     uint32_t gather_at_ = NONE; /* the depth of the value being gathered */
     uint32_t element_ = 0, next_element_ = 0;
-    bool in_objects_ = false, has_objects_ = false;
+    bool in_objects_ = false, has_objects_ = false, snapshot_ = false;
     bool failed_ = false, too_deep_ = false, found_ = false, in_value_ = false;
     std::string key_;               /* the top-level key being read */
     std::vector<std::string> keys_; /* the top-level keys so far */
@@ -905,6 +1032,11 @@ bool load(loader &l, text_buffer &text, const char *original, int fd)
         return false;
     if (!w.has_objects())
         return l.fail("missing 'objects' (an array)");
+    if (w.snapshot() && w.keys().size() != 1)
+        return l.fail("a snapshot has no key but 'tree'");
+    // The walk a snapshot was taken with needed oidlens.
+    if (w.snapshot())
+        l.d.modules.push_back(l.add_string("oidlens", 7));
     return finish(l);
 }
 
