@@ -528,6 +528,8 @@ bool load_snapshot_object(loader &l, const Value &v, json_pool &pool)
         o.AddMember("read_error", "EIO", pool);
     if (!load_object(l, o, NONE))
         return false;
+    if (l.d.objects.back().oid_len == 1 && l.d.objects.back().handler)
+        l.d.shortest_oid = 1;
     if (!children)
         return true;
     const Value *list =

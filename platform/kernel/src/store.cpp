@@ -160,6 +160,8 @@ class file_store : public image_store
     }
 
     std::string path_;
+    unsigned shortest_oid() const override { return data_.shortest_oid; }
+
     image_data data_;
 };
 
