@@ -2,9 +2,10 @@
 # A snapshot (the JSON of `tunex --libxo json -aDgIkRSu`) loads back as an
 # image of the same machine: for the embedded default, a generated image,
 # the fixtures of every formatter and shape, and a fake /proc/sys, taking
-# the snapshot again from it gives the same bytes, and every kind of walk
-# shows the same as on the original. Damaged snapshots are refused with the
-# file and the place.
+# the snapshot again from it gives the same bytes, every kind of walk shows
+# the same as on the original, and after a write the file (now in the image
+# form) is still that machine. Damaged snapshots are refused with the file
+# and the place.
 #
 #   snapshot.sh TUNEX SOURCE_DIR
 set -eu
@@ -23,8 +24,9 @@ fail() {
     status=1
 }
 snap="--libxo json -aDgIkRSu"
-for source in "" "$work/generated.json" "$src/tests/fixtures/formatted-values.json" \
-    "$src/tests/fixtures/shapes.json" "$work/procfs"; do
+# Each source, and a write of a value it already has: a write turns the
+# snapshot into the image form, which must still be the same machine.
+while IFS='|' read -r source write; do
     name=${source:-default}
     MIB_IMAGE=$source "$tunex" $snap >"$work/snap.json" || fail "$name: taking the snapshot failed"
     MIB_IMAGE=$work/snap.json "$tunex" $snap >"$work/again.json" || fail "$name: the snapshot does not load"
@@ -35,7 +37,19 @@ for source in "" "$work/generated.json" "$src/tests/fixtures/formatted-values.js
         diff "$work/original" "$work/loaded" >"$work/diff" || fail "$name: tunex $walk differs:
 $(head -20 "$work/diff")"
     done
-done
+    [ -n "$write" ] || continue
+    MIB_IMAGE=$work/snap.json "$tunex" "$write" >/dev/null || fail "$name: tunex $write failed"
+    grep -q '"objects"' "$work/snap.json" || fail "$name: the write left a snapshot"
+    MIB_IMAGE=$work/snap.json "$tunex" $snap >"$work/written.json"
+    cmp -s "$work/again.json" "$work/written.json" || fail "$name: the written image differs:
+$(diff "$work/again.json" "$work/written.json" | head -c 2000)"
+done <<SOURCES
+|kern.maxfiles=522207
+$work/generated.json|
+$src/tests/fixtures/formatted-values.json|
+$src/tests/fixtures/shapes.json|
+$work/procfs|zone=1
+SOURCES
 
 # Damaged or foreign snapshots: the message names the file and the place.
 MIB_IMAGE='' "$tunex" $snap >"$work/good.json"

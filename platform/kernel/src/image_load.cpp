@@ -414,6 +414,10 @@ bool load_object(loader &l, const Value &v, uint32_t element)
     o.value_len = uint32_t(l.d.values.size() - o.value);
     if (o.maxlen && t == 3 && o.value_len > o.maxlen)
         return l.fail_object(label, "the value is longer than maxlen");
+    // A value at the top level (a /proc/sys tree has them) is read by its
+    // one-component OID.
+    if (o.oid_len == 1 && o.handler)
+        l.d.shortest_oid = 1;
     l.d.objects.push_back(o);
     return true;
 }
@@ -528,8 +532,6 @@ bool load_snapshot_object(loader &l, const Value &v, json_pool &pool)
         o.AddMember("read_error", "EIO", pool);
     if (!load_object(l, o, NONE))
         return false;
-    if (l.d.objects.back().oid_len == 1 && l.d.objects.back().handler)
-        l.d.shortest_oid = 1;
     if (!children)
         return true;
     const Value *list =
