@@ -471,6 +471,13 @@ bool snapshot_oid(const Value &text, Value &out, json_pool &pool)
     return !out.Empty();
 }
 
+/* Is V the container that -r wraps around a snapshot's list? */
+bool wrapped_snapshot(const Value &v)
+{
+    return v.IsObject() && v.MemberCount() == 1 && same(v.MemberBegin()->name, "tree") &&
+           v.MemberBegin()->value.IsArray();
+}
+
 /* Loads the instance V of a snapshot and the instances below it. */
 bool load_snapshot_object(loader &l, const Value &v, json_pool &pool)
 {
@@ -962,6 +969,13 @@ template <typename Stream> class image_walk
                 text_->release_before(last_key_);
         } else if (key_ == "objects") {
             failed_ = !l_.fail("missing 'objects' (an array)");
+        } else if (wrapped_snapshot(doc_)) {
+            // A snapshot taken with -r: the list inside the container.
+            snapshot_ = has_objects_ = true;
+            for (const json_value &e : doc_["tree"].GetArray()) {
+                if ((failed_ = !load_snapshot_object(l_, e, pool_)))
+                    break;
+            }
         } else {
             failed_ = !load_top_member(l_, key_.c_str(), doc_);
         }
