@@ -5,6 +5,9 @@
  * top-level member is gathered into a small document of its own, turned
  * into mib_objects (or modules, jails, the securelevel) and dropped, so a
  * load holds one object's document at a time besides the arenas it fills.
+ * A snapshot, the JSON of a walk, has the list "tree" in place of
+ * "objects": its instances nest, and each is gathered up to the instances
+ * below it and loaded as the element of "objects" it stands for.
  * The tree checks run on the sorted array afterwards: duplicates are
  * neighbours there and a parent always precedes its children.
  *
@@ -478,7 +481,9 @@ bool wrapped_snapshot(const Value &v)
            v.MemberBegin()->value.IsArray();
 }
 
-/* Loads the instance V of a snapshot and the instances below it. */
+/* Loads the instance V of a snapshot and the instances below it, if it has
+ * them (the walk hands over each instance without them; a snapshot wrapped
+ * by -r comes whole). */
 bool load_snapshot_object(loader &l, const Value &v, json_pool &pool)
 {
     const Value *name = v.IsObject() && v.HasMember("name") ? &v["name"] : nullptr;
@@ -832,6 +837,20 @@ template <typename Stream> class image_walk
     bool Key(const char *s, SizeType n, bool copy)
     {
         last_key_ = s;
+        if (gathering() && depth_ == gather_at_ + 1 && snapshot_) {
+            // An instance's own members come before the ones below it.
+            if (n == 8 && std::memcmp(s, "children", 8) == 0) {
+                doc_.EndObject(members_);
+                return gathered();
+            }
+            members_++;
+        }
+        if (!gathering() && snapshot_ && depth_ >= 2 && !failed_) {
+            key_.assign(s, n);
+            if (tags_.back() == 'I')
+                failed_ = !l_.fail_object(last_loaded(), "'children' must be its last member");
+            return true;
+        }
         if (gathering()) {
             if (target_ != NONE && depth_ == gather_at_ + 1) {
                 in_value_ = n == 5 && std::memcmp(s, "value", 5) == 0;
@@ -890,13 +909,43 @@ template <typename Stream> class image_walk
             if ((key_ == "objects" || key_ == "tree") && array) {
                 has_objects_ = in_objects_ = true;
                 snapshot_ = key_ == "tree";
+                tag_ = 'T';
             } else if (target_ == NONE)
                 gather_at_ = depth_;
+        } else if (snapshot_) {
+            start_in_snapshot(container, array);
         } else if (depth_ == 2 && in_objects_) {
             element_ = next_element_++;
             if (target_ == NONE || element_ == target_)
                 gather_at_ = depth_;
         }
+    }
+
+    /* A value starts in a snapshot's tree, outside an instance: an
+     * instance in the list "tree" or in a list "object" is gathered up to
+     * its "children", {"object": [...]}. */
+    void start_in_snapshot(bool container, bool array)
+    {
+        char in = tags_.back();
+        if ((in == 'T' || in == 'O') && container && !array) {
+            gather_at_ = depth_;
+            members_ = 0;
+            tag_ = 'I';
+        } else if (in == 'I' && container && !array) {
+            tag_ = 'C';
+        } else if (in == 'C' && key_ == "object" && array) {
+            tag_ = 'O';
+        } else if (in == 'T' || in == 'O') {
+            failed_ = !l_.fail("a snapshot's tree holds objects");
+        } else {
+            failed_ = !l_.fail_object(last_loaded(), "children must hold a list 'object'");
+        }
+    }
+
+    /* The name of the object loaded last. */
+    std::string last_loaded() const
+    {
+        return l_.d.objects.empty() ? "?" : l_.d.strings.data() + l_.d.objects.back().name;
     }
 
     template <typename F> bool scalar(F emit)
@@ -914,8 +963,12 @@ template <typename Stream> class image_walk
             too_deep_ = true;
             return false;
         }
-        if (!gathering())
+        tag_ = 'X';
+        bool outside = !gathering();
+        if (outside)
             start(true, array);
+        if (outside && (!gathering() || gather_at_ == depth_))
+            tags_.push_back(tag_);
         if (gathering())
             emit();
         depth_++;
@@ -924,6 +977,8 @@ template <typename Stream> class image_walk
     template <typename F> bool close(F emit)
     {
         depth_--;
+        if (tags_.size() > depth_)
+            tags_.resize(depth_);
         if (!gathering()) {
             if (depth_ == 1)
                 in_objects_ = false;
@@ -962,9 +1017,12 @@ template <typename Stream> class image_walk
                 element.IsObject() && element.HasMember("oid") ? &element["oid"] : nullptr;
             for (SizeType k = 0; oid && oid->IsArray() && k < oid->Size(); k++)
                 place_.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
+        } else if (snapshot_ && in_objects_) {
+            failed_ = !load_snapshot_object(l_, doc_, pool_);
+            if (text_ && last_key_)
+                text_->release_before(last_key_);
         } else if (depth_ == 2) {
-            failed_ = !(snapshot_ ? load_snapshot_object(l_, doc_, pool_)
-                                  : load_object(l_, doc_, element_));
+            failed_ = !load_object(l_, doc_, element_);
             if (text_ && last_key_)
                 text_->release_before(last_key_);
         } else if (key_ == "objects") {
@@ -994,7 +1052,13 @@ template <typename Stream> class image_walk
     uint32_t element_ = 0, next_element_ = 0;
     bool in_objects_ = false, has_objects_ = false, snapshot_ = false;
     bool failed_ = false, too_deep_ = false, found_ = false, in_value_ = false;
-    std::string key_;               /* the top-level key being read */
+    uint32_t members_ = 0; /* of the snapshot instance being gathered */
+    char tag_ = 'X';       /* what the container being opened is */
+    /* Per depth, the containers open outside what is gathered: the root,
+     * "T" a snapshot's tree, "I" an instance, "C" its children, "O" their
+     * list; "X" anything else. */
+    std::vector<char> tags_;
+    std::string key_;               /* the last key outside what is gathered */
     std::vector<std::string> keys_; /* the top-level keys so far */
     image_value_place place_;
     char pool_memory_[16384];
