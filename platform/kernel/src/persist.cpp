@@ -135,10 +135,12 @@ int keep_owner(int fd, const struct stat &old)
         return 0;
     if (errno != EPERM)
         return errno;
-    // Keeping the group is the best that can be done; failing that, the
-    // file stays the writer's.
-    if (gid != gid_t(-1) && fchown(fd, uid_t(-1), gid) != 0)
-        return 0;
+    if (gid != gid_t(-1)) {
+        // The best that can be done; failing that, the file stays the
+        // writer's.
+        int kept = fchown(fd, uid_t(-1), gid);
+        (void)kept;
+    }
     return 0;
 }
 
