@@ -497,7 +497,9 @@ bool load_snapshot_object(loader &l, const Value &v, json_pool &pool)
     for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
         std::string key = m->name.GetString();
         const Value &x = m->value;
-        Value copy(x, pool);
+        Value copy;
+        if (key != "children" && key != "flags")
+            copy.CopyFrom(x, pool);
         if (key == "OID") {
             if (!snapshot_oid(x, copy, pool))
                 return l.fail_object(label, "the OID must be decimal components joined by dots");
