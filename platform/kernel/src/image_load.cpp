@@ -484,41 +484,40 @@ bool wrapped_snapshot(const Value &v)
 /* Loads the instance V of a snapshot and the instances below it, if it has
  * them (the walk hands over each instance without them; a snapshot wrapped
  * by -r comes whole). */
-bool load_snapshot_object(loader &l, const Value &v, json_pool &pool)
+bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
 {
     const Value *name = v.IsObject() && v.HasMember("name") ? &v["name"] : nullptr;
     std::string label = name && name->IsString() ? name->GetString() : "?";
     if (!name || !name->IsString())
         return l.fail_object(label, "missing 'name'");
+    // The members that stay as they are move over; V is dropped after.
     Value o(rapidjson::kObjectType);
-    const Value *children = nullptr;
+    Value *children = nullptr;
     bool has_value = false;
     std::string why;
     for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
-        std::string key = m->name.GetString();
-        const Value &x = m->value;
-        Value copy;
-        if (key != "children" && key != "flags")
-            copy.CopyFrom(x, pool);
-        if (key == "OID") {
-            if (!snapshot_oid(x, copy, pool))
+        Value &key = m->name, &x = m->value;
+        if (same(key, "OID")) {
+            Value oid;
+            if (!snapshot_oid(x, oid, pool))
                 return l.fail_object(label, "the OID must be decimal components joined by dots");
-            o.AddMember("oid", copy, pool);
-        } else if (key == "name" || key == "type" || key == "format" || key == "description") {
-            o.AddMember(Value(key.c_str(), pool), copy, pool);
-        } else if (key == "label") {
+            o.AddMember("oid", oid, pool);
+        } else if (same(key, "name") || same(key, "type") || same(key, "format") ||
+                   same(key, "description")) {
+            o.AddMember(key, x, pool);
+        } else if (same(key, "label")) {
             // Only a label that is there shows as more than "".
             if (!x.IsString() || x.GetStringLength())
-                o.AddMember("label", copy, pool);
-        } else if (key == "flags-raw") {
+                o.AddMember(key, x, pool);
+        } else if (same(key, "flags-raw")) {
             if (!x.IsUint())
                 return l.fail_object(label, "flags-raw must be a number");
-            o.AddMember("flags", copy, pool);
-        } else if (key == "handler") {
+            o.AddMember("flags", x, pool);
+        } else if (same(key, "handler")) {
             if (!x.IsString() || (!same(x, "Defined") && !same(x, "Undefined")))
                 return l.fail_object(label, "handler must be \"Defined\" or \"Undefined\"");
             o.AddMember("handler", same(x, "Defined"), pool);
-        } else if (key == "value") {
+        } else if (same(key, "value")) {
             // The one member of "value" is the dump's container, which
             // leaves the dump out for an empty value.
             const Value *box =
@@ -527,14 +526,15 @@ bool load_snapshot_object(loader &l, const Value &v, json_pool &pool)
                 return l.fail_object(label, "a value must be a dump (a snapshot is taken with -R)");
             const Value none(rapidjson::kArrayType);
             const Value *dump = box->HasMember("dump") ? &(*box)["dump"] : &none;
-            if (!snapshot_value(*dump, copy, pool, why))
+            Value hex;
+            if (!snapshot_value(*dump, hex, pool, why))
                 return l.fail_object(label, why);
-            o.AddMember("value", copy, pool);
+            o.AddMember("value", hex, pool);
             has_value = true;
-        } else if (key == "children") {
+        } else if (same(key, "children")) {
             children = &x;
-        } else if (key != "flags") { // the names of the bits flags-raw has
-            return l.fail_object(label, "unknown key '" + key + "'");
+        } else if (!same(key, "flags")) { // the names of the bits flags-raw has
+            return l.fail_object(label, std::string("unknown key '") + key.GetString() + "'");
         }
     }
     if (!o.HasMember("flags"))
@@ -548,11 +548,11 @@ bool load_snapshot_object(loader &l, const Value &v, json_pool &pool)
         return false;
     if (!children)
         return true;
-    const Value *list =
+    Value *list =
         children->IsObject() && children->HasMember("object") ? &(*children)["object"] : nullptr;
     if (!list || !list->IsArray())
         return l.fail_object(label, "children must hold a list 'object'");
-    for (const Value &c : list->GetArray()) {
+    for (Value &c : list->GetArray()) {
         if (!load_snapshot_object(l, c, pool))
             return false;
     }
@@ -1034,7 +1034,7 @@ template <typename Stream> class image_walk
         } else if (wrapped_snapshot(doc_)) {
             // A snapshot taken with -r: the list inside the container.
             snapshot_ = has_objects_ = true;
-            for (const json_value &e : doc_["tree"].GetArray()) {
+            for (json_value &e : doc_["tree"].GetArray()) {
                 if ((failed_ = !load_snapshot_object(l_, e, pool_)))
                     break;
             }
