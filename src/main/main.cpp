@@ -21,7 +21,7 @@
 #include "main.h"
 
 #define TUNEX_VERSION "2.2"
-#define OPTIONS "AaB:bDdeFf:GgHhiIJj:kLlmNnOoPpqr:Ss:TtuVvWwXxyz"
+#define OPTIONS "AaB:bDdeFf:GgHhiIJj:kLlmNnOoPpqRr:Ss:TtuVvWwXxyz"
 
 void usage()
 {
@@ -333,6 +333,9 @@ static int parse_options(int argc, char *argv[], const char **jail, const char *
             break;
         case 'q':
             opts.qflag = true;
+            break;
+        case 'R':
+            opts.Rflag = true;
             break;
         case 'r':
             opts.rflag = true;

@@ -22,6 +22,7 @@ struct run_options {
     bool aflag, bflag, dflag, Fflag, fflag, Gflag, gflag, Hflag, hflag, Iflag;
     bool iflag, Jflag, kflag, Lflag, lflag, Nflag, nflag, Oflag, oflag, pflag;
     bool qflag, rflag, Sflag, Tflag, tflag, uflag, Vflag, Wflag, xflag, zflag;
+    bool Rflag; /* every value as a dump of its bytes */
 };
 
 extern run_options opts;

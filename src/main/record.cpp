@@ -172,6 +172,10 @@ static void emit_properties(const oidkit_object *object, bool wanted, size_t siz
 // those of the plain types name it themselves.
 static int emit_value(const oidkit_object *object, unsigned char *value, size_t size)
 {
+    if (opts.Rflag) {
+        display_raw(object, value, size);
+        return 0;
+    }
     bool special = has_special_display(object);
     if (special || object->type == CTLTYPE_OPAQUE || object->type == CTLTYPE_NODE) {
         message_context about(std::string("oid '") + object->name + "'");

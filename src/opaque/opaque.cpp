@@ -134,3 +134,10 @@ int display_opaque(const oidkit_object *object, const void *value, size_t size, 
     xo_close_container("value");
     return errors;
 }
+
+void display_raw(const oidkit_object *object, const void *value, size_t size)
+{
+    xo_open_container("value");
+    dump_value(object->format, static_cast<const unsigned char *>(value), size, false);
+    xo_close_container("value");
+}

@@ -21,6 +21,10 @@ bool is_opaque_defined(const oidkit_object *object);
 int display_opaque(const oidkit_object *object, const void *value, size_t size, bool tflag,
                    bool hflag, bool oflag, bool xflag);
 
+/* Shows any value, whatever its type and format, inside the container
+ * "value" as a whole dump of its bytes (-R). */
+void display_raw(const oidkit_object *object, const void *value, size_t size);
+
 int S_clockinfo(const void *value, size_t size, bool hflag);
 int S_timeval(const void *value, size_t size, bool hflag);
 int S_loadavg(const void *value, size_t size);

@@ -17,20 +17,7 @@ trap 'rm -rf "$work"' EXIT
 # Runs as nobody must reach the tree.
 chmod 755 "$work"
 status=0
-build() {
-    rm -rf "$1"
-    mkdir -p "$1"
-    while read -r mode path text; do
-        case $mode in
-        '#'* | '') continue ;;
-        dir) mkdir -p "$1/$path"; continue ;;
-        link) ln -s "$text" "$1/$path"; continue ;;
-        esac
-        mkdir -p "$1/$(dirname "$path")"
-        printf '%b' "$text" >"$1/$path"
-        chmod "$mode" "$1/$path"
-    done <"$fixture"
-}
+. "$(dirname "$0")/procfs-build.sh"
 for cases in "$@"; do
     printf 'outside the tree\n' >"$work/outside"
     mkdir -p "$work/outdir"

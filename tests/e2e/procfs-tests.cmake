@@ -10,3 +10,6 @@ add_test(NAME e2e.procfs-fake
 add_test(NAME e2e.procfs-live COMMAND sh ${procfs_e2e}/procfs-live.sh $<TARGET_FILE:tunex>)
 add_test(NAME e2e.procfs-netns COMMAND sh ${procfs_e2e}/procfs-netns.sh $<TARGET_FILE:tunex>)
 set_tests_properties(e2e.procfs-live e2e.procfs-netns PROPERTIES SKIP_RETURN_CODE 77)
+
+# A snapshot of each kind of kernel loads back as the same machine.
+add_test(NAME e2e.snapshot COMMAND sh ${procfs_e2e}/snapshot.sh $<TARGET_FILE:tunex> ${PROJECT_SOURCE_DIR})

@@ -103,6 +103,9 @@ struct image_data {
     std::vector<uint32_t> modules;
     std::vector<mib_jail> jails;
     int32_t securelevel = -1;
+    /* The fewest OID components a request may have: 2 as in FreeBSD, 1 in
+     * an image with values at its top level (as a /proc/sys tree has). */
+    unsigned shortest_oid = 2;
     image_view view{};
 };
 

@@ -5,6 +5,9 @@
  * top-level member is gathered into a small document of its own, turned
  * into mib_objects (or modules, jails, the securelevel) and dropped, so a
  * load holds one object's document at a time besides the arenas it fills.
+ * A snapshot, the JSON of a walk, has the list "tree" in place of
+ * "objects": its instances nest, and each is gathered up to the instances
+ * below it and loaded as the element of "objects" it stands for.
  * The tree checks run on the sorted array afterwards: duplicates are
  * neighbours there and a parent always precedes its children.
  *
@@ -414,7 +417,145 @@ bool load_object(loader &l, const Value &v, uint32_t element)
     o.value_len = uint32_t(l.d.values.size() - o.value);
     if (o.maxlen && t == 3 && o.value_len > o.maxlen)
         return l.fail_object(label, "the value is longer than maxlen");
+    // A value at the top level (a /proc/sys tree has them) is read by its
+    // one-component OID.
+    if (o.oid_len == 1 && o.handler)
+        l.d.shortest_oid = 1;
     l.d.objects.push_back(o);
+    return true;
+}
+
+/*
+ * A snapshot is the JSON of a walk (tunex --libxo json -aDgIkRSu): a list
+ * "tree" of object instances, each with its properties, its whole value
+ * dumped and the instances below it in "children". Each instance is turned
+ * into the element of "objects" that describes the same object and loaded
+ * as that, so both forms go through the same checks.
+ */
+
+/* The bytes of a dump ["7f", "0", ...] as a "hex" value. */
+bool snapshot_value(const Value &dump, Value &out, json_pool &pool, std::string &why)
+{
+    std::string hex;
+    for (SizeType i = 0; dump.IsArray() && i < dump.Size(); i++) {
+        const Value &b = dump[i];
+        size_t n = b.IsString() ? b.GetStringLength() : 0;
+        if (n < 1 || n > 2 || std::strspn(b.GetString(), "0123456789abcdef") != n) {
+            why = "a dump holds bytes in hexadecimal";
+            return false;
+        }
+        hex.append(2 - n, '0').append(b.GetString(), n);
+    }
+    if (!dump.IsArray()) {
+        why = "a dump holds bytes in hexadecimal";
+        return false;
+    }
+    out.SetObject();
+    out.AddMember("hex", Value(hex.c_str(), SizeType(hex.size()), pool), pool);
+    return true;
+}
+
+/* The OID text "1.2.3" as an array of components. */
+bool snapshot_oid(const Value &text, Value &out, json_pool &pool)
+{
+    if (!text.IsString())
+        return false;
+    out.SetArray();
+    const char *p = text.GetString();
+    while (*p) {
+        char *end;
+        errno = 0;
+        long c = std::strtol(p, &end, 10);
+        if (end == p || errno || c < INT32_MIN || c > INT32_MAX || (*end && *end != '.'))
+            return false;
+        out.PushBack(int(c), pool);
+        p = *end ? end + 1 : end;
+    }
+    return !out.Empty();
+}
+
+/* Is V the container that -r wraps around a snapshot's list? */
+bool wrapped_snapshot(const Value &v)
+{
+    return v.IsObject() && v.MemberCount() == 1 && same(v.MemberBegin()->name, "tree") &&
+           v.MemberBegin()->value.IsArray();
+}
+
+/* Loads the instance V of a snapshot and the instances below it, if it has
+ * them (the walk hands over each instance without them; a snapshot wrapped
+ * by -r comes whole). */
+bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
+{
+    const Value *name = v.IsObject() && v.HasMember("name") ? &v["name"] : nullptr;
+    std::string label = name && name->IsString() ? name->GetString() : "?";
+    if (!name || !name->IsString())
+        return l.fail_object(label, "missing 'name'");
+    // The members that stay as they are move over; V is dropped after.
+    Value o(rapidjson::kObjectType);
+    Value *children = nullptr;
+    bool has_value = false;
+    std::string why;
+    for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
+        Value &key = m->name, &x = m->value;
+        if (same(key, "OID")) {
+            Value oid;
+            if (!snapshot_oid(x, oid, pool))
+                return l.fail_object(label, "the OID must be decimal components joined by dots");
+            o.AddMember("oid", oid, pool);
+        } else if (same(key, "name") || same(key, "type") || same(key, "format") ||
+                   same(key, "description")) {
+            o.AddMember(key, x, pool);
+        } else if (same(key, "label")) {
+            // Only a label that is there shows as more than "".
+            if (!x.IsString() || x.GetStringLength())
+                o.AddMember(key, x, pool);
+        } else if (same(key, "flags-raw")) {
+            if (!x.IsUint())
+                return l.fail_object(label, "flags-raw must be a number");
+            o.AddMember("flags", x, pool);
+        } else if (same(key, "handler")) {
+            if (!x.IsString() || (!same(x, "Defined") && !same(x, "Undefined")))
+                return l.fail_object(label, "handler must be \"Defined\" or \"Undefined\"");
+            o.AddMember("handler", same(x, "Defined"), pool);
+        } else if (same(key, "value")) {
+            // The one member of "value" is the dump's container, which
+            // leaves the dump out for an empty value.
+            const Value *box =
+                x.IsObject() && x.MemberCount() == 1 ? &x.MemberBegin()->value : nullptr;
+            if (!box || !box->IsObject() || !box->HasMember("lenght"))
+                return l.fail_object(label, "a value must be a dump (a snapshot is taken with -R)");
+            const Value none(rapidjson::kArrayType);
+            const Value *dump = box->HasMember("dump") ? &(*box)["dump"] : &none;
+            Value hex;
+            if (!snapshot_value(*dump, hex, pool, why))
+                return l.fail_object(label, why);
+            o.AddMember("value", hex, pool);
+            has_value = true;
+        } else if (same(key, "children")) {
+            children = &x;
+        } else if (!same(key, "flags")) { // the names of the bits flags-raw has
+            return l.fail_object(label, std::string("unknown key '") + key.GetString() + "'");
+        }
+    }
+    if (!o.HasMember("flags"))
+        return l.fail_object(label, "missing 'flags-raw' (a snapshot is taken with -g)");
+    // A leaf shown without a value could not be read.
+    const Value *type = o.HasMember("type") ? &o["type"] : nullptr;
+    if (!has_value && !children && !(type && type->IsString() && same(*type, "node")) &&
+        !(o.HasMember("handler") && !o["handler"].GetBool()))
+        o.AddMember("read_error", "EIO", pool);
+    if (!load_object(l, o, NONE))
+        return false;
+    if (!children)
+        return true;
+    Value *list =
+        children->IsObject() && children->HasMember("object") ? &(*children)["object"] : nullptr;
+    if (!list || !list->IsArray())
+        return l.fail_object(label, "children must hold a list 'object'");
+    for (Value &c : list->GetArray()) {
+        if (!load_snapshot_object(l, c, pool))
+            return false;
+    }
     return true;
 }
 
@@ -702,6 +843,20 @@ template <typename Stream> class image_walk
     bool Key(const char *s, SizeType n, bool copy)
     {
         last_key_ = s;
+        if (gathering() && depth_ == gather_at_ + 1 && snapshot_) {
+            // An instance's own members come before the ones below it.
+            if (n == 8 && std::memcmp(s, "children", 8) == 0) {
+                doc_.EndObject(members_);
+                return gathered();
+            }
+            members_++;
+        }
+        if (!gathering() && snapshot_ && depth_ >= 2 && !failed_) {
+            key_.assign(s, n);
+            if (tags_.back() == 'I')
+                failed_ = !l_.fail_object(last_loaded(), "'children' must be its last member");
+            return true;
+        }
         if (gathering()) {
             if (target_ != NONE && depth_ == gather_at_ + 1) {
                 in_value_ = n == 5 && std::memcmp(s, "value", 5) == 0;
@@ -740,6 +895,8 @@ template <typename Stream> class image_walk
     bool failed() const { return failed_; }
     bool found() const { return found_; }
     bool has_objects() const { return has_objects_; }
+    bool snapshot() const { return snapshot_; }
+    const std::vector<std::string> &keys() const { return keys_; }
     const image_value_place &place() const { return place_; }
 
   private:
@@ -755,15 +912,46 @@ template <typename Stream> class image_walk
             if (!container || array)
                 failed_ = !l_.fail("the image must be a JSON object");
         } else if (depth_ == 1) {
-            if (key_ == "objects" && array)
+            if ((key_ == "objects" || key_ == "tree") && array) {
                 has_objects_ = in_objects_ = true;
-            else if (target_ == NONE)
+                snapshot_ = key_ == "tree";
+                tag_ = 'T';
+            } else if (target_ == NONE)
                 gather_at_ = depth_;
+        } else if (snapshot_) {
+            start_in_snapshot(container, array);
         } else if (depth_ == 2 && in_objects_) {
             element_ = next_element_++;
             if (target_ == NONE || element_ == target_)
                 gather_at_ = depth_;
         }
+    }
+
+    /* A value starts in a snapshot's tree, outside an instance: an
+     * instance in the list "tree" or in a list "object" is gathered up to
+     * its "children", {"object": [...]}. */
+    void start_in_snapshot(bool container, bool array)
+    {
+        char in = tags_.back();
+        if ((in == 'T' || in == 'O') && container && !array) {
+            gather_at_ = depth_;
+            members_ = 0;
+            tag_ = 'I';
+        } else if (in == 'I' && container && !array) {
+            tag_ = 'C';
+        } else if (in == 'C' && key_ == "object" && array) {
+            tag_ = 'O';
+        } else if (in == 'T' || in == 'O') {
+            failed_ = !l_.fail("a snapshot's tree holds objects");
+        } else {
+            failed_ = !l_.fail_object(last_loaded(), "children must hold a list 'object'");
+        }
+    }
+
+    /* The name of the object loaded last. */
+    std::string last_loaded() const
+    {
+        return l_.d.objects.empty() ? "?" : l_.d.strings.data() + l_.d.objects.back().name;
     }
 
     template <typename F> bool scalar(F emit)
@@ -781,8 +969,12 @@ template <typename Stream> class image_walk
             too_deep_ = true;
             return false;
         }
-        if (!gathering())
+        tag_ = 'X';
+        bool outside = !gathering();
+        if (outside)
             start(true, array);
+        if (outside && (!gathering() || gather_at_ == depth_))
+            tags_.push_back(tag_);
         if (gathering())
             emit();
         depth_++;
@@ -791,6 +983,8 @@ template <typename Stream> class image_walk
     template <typename F> bool close(F emit)
     {
         depth_--;
+        if (tags_.size() > depth_)
+            tags_.resize(depth_);
         if (!gathering()) {
             if (depth_ == 1)
                 in_objects_ = false;
@@ -829,12 +1023,23 @@ template <typename Stream> class image_walk
                 element.IsObject() && element.HasMember("oid") ? &element["oid"] : nullptr;
             for (SizeType k = 0; oid && oid->IsArray() && k < oid->Size(); k++)
                 place_.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
+        } else if (snapshot_ && in_objects_) {
+            failed_ = !load_snapshot_object(l_, doc_, pool_);
+            if (text_ && last_key_)
+                text_->release_before(last_key_);
         } else if (depth_ == 2) {
             failed_ = !load_object(l_, doc_, element_);
             if (text_ && last_key_)
                 text_->release_before(last_key_);
         } else if (key_ == "objects") {
             failed_ = !l_.fail("missing 'objects' (an array)");
+        } else if (wrapped_snapshot(doc_)) {
+            // A snapshot taken with -r: the list inside the container.
+            snapshot_ = has_objects_ = true;
+            for (json_value &e : doc_["tree"].GetArray()) {
+                if ((failed_ = !load_snapshot_object(l_, e, pool_)))
+                    break;
+            }
         } else {
             failed_ = !load_top_member(l_, key_.c_str(), doc_);
         }
@@ -851,9 +1056,15 @@ template <typename Stream> class image_walk
     unsigned depth_ = 0;        /* arrays and objects open */
     uint32_t gather_at_ = NONE; /* the depth of the value being gathered */
     uint32_t element_ = 0, next_element_ = 0;
-    bool in_objects_ = false, has_objects_ = false;
+    bool in_objects_ = false, has_objects_ = false, snapshot_ = false;
     bool failed_ = false, too_deep_ = false, found_ = false, in_value_ = false;
-    std::string key_;               /* the top-level key being read */
+    uint32_t members_ = 0; /* of the snapshot instance being gathered */
+    char tag_ = 'X';       /* what the container being opened is */
+    /* Per depth, the containers open outside what is gathered: the root,
+     * "T" a snapshot's tree, "I" an instance, "C" its children, "O" their
+     * list; "X" anything else. */
+    std::vector<char> tags_;
+    std::string key_;               /* the last key outside what is gathered */
     std::vector<std::string> keys_; /* the top-level keys so far */
     image_value_place place_;
     char pool_memory_[16384];
@@ -909,6 +1120,11 @@ bool load(loader &l, text_buffer &text, const char *original, int fd)
         return false;
     if (!w.has_objects())
         return l.fail("missing 'objects' (an array)");
+    if (w.snapshot() && w.keys().size() != 1)
+        return l.fail("a snapshot has no key but 'tree'");
+    // The walk a snapshot was taken with needed oidlens.
+    if (w.snapshot())
+        l.d.modules.push_back(l.add_string("oidlens", 7));
     return finish(l);
 }
 

@@ -77,6 +77,74 @@ std::string dotted_oid(const image_view &v, uint32_t i)
     return s;
 }
 
+/* The image form of V (mib/FORMAT.md), one object a line, with the LEN
+ * bytes at BYTES as the value of object CHANGED. */
+std::string image_text(const image_view &v, uint32_t changed, const unsigned char *bytes,
+                       size_t len)
+{
+    json_pool pool;
+    json_document doc(&pool);
+    auto str = [&](const char *s) { return json_value(s, pool); };
+    doc.SetObject();
+    json_value modules(rapidjson::kArrayType), jails(rapidjson::kArrayType);
+    for (uint32_t k = 0; k < v.nmodules; k++)
+        modules.PushBack(str(v.strings + v.modules[k]), pool);
+    for (uint32_t k = 0; k < v.njails; k++) {
+        json_value j(rapidjson::kObjectType);
+        j.AddMember("name", str(v.strings + v.jails[k].name), pool);
+        j.AddMember("jid", v.jails[k].jid, pool);
+        j.AddMember("vnet", v.jails[k].vnet != 0, pool);
+        jails.PushBack(j, pool);
+    }
+    doc.AddMember("modules", modules, pool);
+    doc.AddMember("securelevel", v.securelevel, pool);
+    doc.AddMember("jails", jails, pool);
+    rapidjson::GenericStringBuffer<rapidjson::UTF8<>, json_allocator> out;
+    rapidjson::Writer<decltype(out), rapidjson::UTF8<>, rapidjson::UTF8<>, json_allocator> w(out);
+    doc.Accept(w);
+    std::string text(out.GetString(), out.GetSize() - 1); // without the closing brace
+    text += ",\"objects\": [";
+    for (uint32_t i = 0; i < v.count; i++) {
+        const mib_object &o = v.objects[i];
+        json_value e(rapidjson::kObjectType), oid(rapidjson::kArrayType), value;
+        for (size_t k = 0; k < o.oid_len; k++)
+            oid.PushBack(obj_oid(v, i)[k], pool);
+        e.AddMember("oid", oid, pool);
+        e.AddMember("name", str(obj_name(v, i)), pool);
+        e.AddMember("type", o.kind & 0xf, pool);
+        e.AddMember("flags", o.kind & ~0xfu, pool);
+        e.AddMember("format", str(obj_str(v, o.format)), pool);
+        if (o.label != NONE)
+            e.AddMember("label", str(obj_str(v, o.label)), pool);
+        if (o.description != NONE)
+            e.AddMember("description", str(obj_str(v, o.description)), pool);
+        e.AddMember("handler", o.handler != 0, pool);
+        const std::pair<const char *, uint32_t> numbers[] = {
+            {"maxlen", o.maxlen},
+            {"grows_by", o.grows_by},
+            {"read_error", uint32_t(o.read_error)},
+            {"write_error", uint32_t(o.write_error)},
+            {"handler_error", uint32_t(o.handler_error)},
+        };
+        for (const auto &[key, n] : numbers) {
+            if (n)
+                e.AddMember(json_value(rapidjson::StringRef(key)), json_value(n), pool);
+        }
+        if (i == changed)
+            decode_value(o.kind & 0xf, bytes, len, value, pool);
+        else
+            decode_value(o.kind & 0xf, v.values + o.value, o.value_len, value, pool);
+        e.AddMember("value", value, pool);
+        out.Clear();
+        w.Reset(out);
+        e.Accept(w);
+        text += i ? ",\n  " : "\n  ";
+        text.append(out.GetString(), out.GetSize());
+    }
+    text += "\n]}\n";
+    return text;
+}
+
 /* An image file: writes rewrite the file's JSON. */
 class file_store : public image_store
 {
@@ -98,6 +166,8 @@ class file_store : public image_store
         }
         return true;
     }
+
+    unsigned shortest_oid() const override { return data_.shortest_oid; }
 
     int replace(uint32_t i, const unsigned char *bytes, size_t len) override
     {
@@ -138,8 +208,12 @@ class file_store : public image_store
     int set_value(std::string &text, uint32_t i, const unsigned char *bytes, size_t len)
     {
         const mib_object &o = view_.objects[i];
+        // An object that no element of "objects" holds was loaded from a
+        // snapshot: the file becomes the image of the same machine.
+        if (o.element == NONE)
+            return rewrite_as_image(text, i, bytes, len);
         image_value_place at;
-        int e = o.element == NONE ? ENOENT : image_find_element(text, o.element, at);
+        int e = image_find_element(text, o.element, at);
         if (e)
             return e;
         if (!std::equal(at.oid.begin(), at.oid.end(), obj_oid(view_, i),
@@ -156,6 +230,22 @@ class file_store : public image_store
         std::string member = at.has_value ? ": " : ", \"value\": ";
         member.append(json.GetString(), json.GetSize());
         text.replace(at.begin, at.end - at.begin, member);
+        return 0;
+    }
+
+    /* Replaces TEXT, a snapshot as the file now has it (or the image
+     * another writer made of it), by the image of all its objects with the
+     * new value of object I. */
+    int rewrite_as_image(std::string &text, uint32_t i, const unsigned char *bytes, size_t len)
+    {
+        image_data now;
+        std::string err;
+        if (!image_load_text(path_.c_str(), text, now, err))
+            return EIO;
+        uint32_t j = image_find_oid(now.view, obj_oid(view_, i), view_.objects[i].oid_len);
+        if (j == NONE)
+            return ENOENT;
+        text = image_text(now.view, j, bytes, len);
         return 0;
     }
 
