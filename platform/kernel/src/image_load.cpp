@@ -495,8 +495,10 @@ bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
     Value *children = nullptr;
     bool has_value = false;
     std::string why;
-    for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
-        Value &key = m->name, &x = m->value;
+    // By index: clang takes != between RapidJSON's mutable member iterators
+    // for ambiguous in C++20.
+    for (rapidjson::SizeType k = 0; k < v.MemberCount(); k++) {
+        Value &key = v.MemberBegin()[k].name, &x = v.MemberBegin()[k].value;
         if (same(key, "OID")) {
             Value oid;
             if (!snapshot_oid(x, oid, pool))
