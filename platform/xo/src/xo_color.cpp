@@ -99,16 +99,16 @@ void write_change(xo_handle_s *h, xo_color_state old, const xo_color_state &next
 
 } // namespace
 
-// Applies the comma-separated colours and effects of SPEC.
-void xo_color_apply(xo_handle_s *h, std::string_view spec)
+// Applies the comma-separated colours and effects of COLORS.
+void xo_color_apply(xo_handle_s *h, std::string_view colors)
 {
     xo_color_state next = h->color;
-    if (spec.empty())
+    if (colors.empty())
         next = xo_color_state{};
-    while (!spec.empty()) {
-        size_t comma = spec.find(',');
-        std::string_view word = spec.substr(0, comma);
-        spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+    while (!colors.empty()) {
+        size_t comma = colors.find(',');
+        std::string_view word = colors.substr(0, comma);
+        colors = comma == std::string_view::npos ? std::string_view() : colors.substr(comma + 1);
         if (!word.empty() && !apply_word(&next, word) && (h->flags & XOF_WARN))
             xo_failure(h, "unknown color/effect: '%.*s'", static_cast<int>(word.size()),
                        word.data());

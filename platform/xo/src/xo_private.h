@@ -188,7 +188,7 @@ void xo_unescape_literal(std::string *out, std::string_view s);
 bool xo_humanize(std::string *out, std::string_view text, bool decimal);
 
 // The colour role (xo_color.cpp).
-void xo_color_apply(xo_handle_s *h, std::string_view spec);
+void xo_color_apply(xo_handle_s *h, std::string_view colors);
 void xo_color_classes(xo_handle_s *h);
 
 // Encoders per style.
