@@ -78,7 +78,8 @@ static int emit_decimal(const oidkit_object *object, const unsigned char *p, boo
 
 // Emits a string value. In text output each further line of a text that
 // spans several starts with the name and the separator again, so that
-// every line of the output says whose value it holds; the other styles
+// every line of the output says whose value it holds; the newline that
+// ends a text's last line starts no line of its own. The other styles
 // keep the whole text in one field.
 static void emit_text(const oidkit_object *object, const char *text)
 {
@@ -89,7 +90,7 @@ static void emit_text(const oidkit_object *object, const char *text)
     }
     std::string line(text, newline);
     xo_emit("{:value/%s}", line.c_str());
-    while (newline != nullptr) {
+    while (newline != nullptr && newline[1] != '\0') {
         text = newline + 1;
         newline = strchr(text, '\n');
         line.assign(text, newline != nullptr ? newline : text + strlen(text));
