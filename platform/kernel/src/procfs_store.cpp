@@ -48,12 +48,13 @@ constexpr long procfs_magic = 0x9fa0; /* PROC_SUPER_MAGIC */
 
 /* Opens PATH below directory FD one component at a time, never following
  * a symbolic link, with FLAGS for the last component. */
-int open_beneath(int fd, const std::string &path, int flags)
+int open_beneath(int fd, const char *path, int flags)
 {
+    std::string_view all(path);
     size_t at = 0, slash;
     int dir = fd;
-    while ((slash = path.find('/', at)) != std::string::npos) {
-        std::string component = path.substr(at, slash - at);
+    while ((slash = all.find('/', at)) != std::string_view::npos) {
+        std::string component(all.substr(at, slash - at));
         int next = openat(dir, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         int error = errno;
         if (dir != fd)
@@ -65,7 +66,7 @@ int open_beneath(int fd, const std::string &path, int flags)
         dir = next;
         at = slash + 1;
     }
-    int leaf = openat(dir, path.c_str() + at, flags | O_NOFOLLOW | O_CLOEXEC);
+    int leaf = openat(dir, path + at, flags | O_NOFOLLOW | O_CLOEXEC);
     int error = errno;
     if (dir != fd)
         close(dir);
@@ -75,11 +76,11 @@ int open_beneath(int fd, const std::string &path, int flags)
 
 /* What the store knows of one object beyond its mib_object. */
 struct procfs_entry {
-    std::string path; /* relative to the root; empty for the meta objects */
-    bool settled;     /* mode and type known */
-    uint16_t mode;    /* permission bits of the file */
-    uint8_t fresh;    /* requests that the cached value still answers */
-    int error;        /* errno of the last read, or 0 */
+    uint32_t path; /* in paths_: relative to the root; empty for the meta objects */
+    bool settled;  /* mode and type known */
+    uint16_t mode; /* permission bits of the file */
+    uint8_t fresh; /* requests that the cached value still answers */
+    int error;     /* errno of the last read, or 0 */
     std::vector<unsigned char> value;
 };
 
@@ -147,7 +148,8 @@ class procfs_store : public kernel_store
               uint32_t node);
     void close_dirs();
     void add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
-             uint32_t format, bool handler, std::string path);
+             uint32_t format, bool handler, std::string_view path);
+    const char *path_of(uint32_t i) const { return paths_.c_str() + entries_[i].path; }
     void settle(uint32_t i);
     void load(uint32_t i);
     int read_text(uint32_t i, std::string &text, int fd);
@@ -167,6 +169,7 @@ class procfs_store : public kernel_store
     bool root_user_ = geteuid() == 0;
     image_data data_;
     std::vector<procfs_entry> entries_;
+    std::string paths_;   /* the entries' paths, one after another, each NUL-terminated */
     uint32_t formats_[5]; /* offsets of "N", "A", "L", "LU", "I" in the strings */
 };
 
@@ -201,12 +204,14 @@ int procfs_store::build()
                                S_ISREG(marker.st_mode));
     data_ = image_data{};
     entries_.clear();
+    paths_.clear();
     // Room for a large /proc/sys up front: pages never touched cost
     // nothing, while growing copies everything into fresh pages.
     data_.objects.reserve(4096);
     data_.oids.reserve(4096 * 5);
     data_.strings.reserve(4096 * 48);
     entries_.reserve(4096);
+    paths_.reserve(4096 * 40);
     dir_fds_.reserve(4096);
     image_string &s = data_.strings;
     const char *formats[] = {"N", "A", "L", "LU", "I"};
@@ -336,7 +341,7 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
 }
 
 void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
-                       uint32_t format, bool handler, std::string path)
+                       uint32_t format, bool handler, std::string_view path)
 {
     image_string &s = data_.strings;
     mib_object o{};
@@ -359,7 +364,9 @@ void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name,
     data_.objects.push_back(o);
     dir_fds_.push_back(-1);
     // Nodes and the meta objects have nothing to learn.
-    entries_.push_back(procfs_entry{std::move(path), !handler || oid[0] == 0, 0, 0, 0, {}});
+    entries_.push_back(procfs_entry{uint32_t(paths_.size()), !handler || oid[0] == 0, 0, 0, 0, {}});
+    paths_.append(path);
+    paths_ += '\0';
 }
 
 /* Opens the file of leaf I with FLAGS. A walk opens the files of one
@@ -367,18 +374,19 @@ void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name,
  * found by its own name instead of by a path from the root. */
 int procfs_store::open_leaf(uint32_t i, int flags)
 {
-    const std::string &path = entries_[i].path;
+    const char *path = path_of(i);
     uint32_t dir = data_.objects[i].parent;
     flags |= O_NOFOLLOW | O_CLOEXEC;
     if (dir == NONE)
-        return openat(root_fd_, path.c_str(), flags);
-    const char *base = path.c_str() + path.rfind('/') + 1;
+        return openat(root_fd_, path, flags);
+    const char *slash = std::strrchr(path, '/');
+    const char *base = slash != nullptr ? slash + 1 : path;
     if (dir_fds_[dir] >= 0)
         return openat(dir_fds_[dir], base, flags);
     if (dir != dir_of_) {
         if (dir_fd_ >= 0)
             close(dir_fd_);
-        dir_fd_ = open_beneath(root_fd_, entries_[dir].path, O_PATH | O_DIRECTORY);
+        dir_fd_ = open_beneath(root_fd_, path_of(dir), O_PATH | O_DIRECTORY);
         dir_of_ = dir_fd_ >= 0 ? dir : NONE;
         if (dir_fd_ < 0)
             return -1;
@@ -412,7 +420,7 @@ void procfs_store::settle(uint32_t i)
         // Open first: the mode of an open file costs no second lookup.
         struct stat st;
         bool known = fd >= 0 ? fstat(fd, &st) == 0
-                             : fstatat(root_fd_, e.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+                             : fstatat(root_fd_, path_of(i), &st, AT_SYMLINK_NOFOLLOW) == 0;
         e.mode = known ? uint16_t(st.st_mode & 07777) : 0444;
     }
     uint32_t kind = o.kind & ~(CTLTYPE | CTLFLAG_RW | CTLFLAG_ANYBODY);
