@@ -5,6 +5,7 @@
  * parameters appear once, with "*" for the interface.
  */
 #include <algorithm>
+#include <bitset>
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
@@ -214,8 +215,26 @@ static_assert(std::is_sorted(std::begin(descriptions), std::end(descriptions),
                              }),
               "descriptions must be sorted by name");
 
+/* A few bytes of NAME and its length, folded into a bit of a small set:
+ * most names have no description, and most are told apart by this alone,
+ * without hashing every byte. */
+size_t quick_key(std::string_view name)
+{
+    auto byte = [&name](size_t i) { return size_t(static_cast<unsigned char>(name[i])); };
+    return (name.size() * 31 + byte(0) * 7 + byte(name.size() / 2) * 131 + byte(name.size() - 1)) %
+           4096;
+}
+
 const char *find(std::string_view name)
 {
+    static const std::bitset<4096> maybe = [] {
+        std::bitset<4096> keys;
+        for (const description &d : descriptions)
+            keys.set(quick_key(d.name));
+        return keys;
+    }();
+    if (name.empty() || !maybe[quick_key(name)])
+        return nullptr;
     // A tree lists every parameter once at boot: a hash finds each in a
     // few steps, where the binary search compared a dozen names.
     static const std::unordered_map<std::string_view, const char *> by_name = [] {
