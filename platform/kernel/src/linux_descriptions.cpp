@@ -8,7 +8,6 @@
 #include <bitset>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "procfs.h"
 
@@ -216,8 +215,8 @@ static_assert(std::is_sorted(std::begin(descriptions), std::end(descriptions),
               "descriptions must be sorted by name");
 
 /* A few bytes of NAME and its length, folded into a bit of a small set:
- * most names have no description, and most are told apart by this alone,
- * without hashing every byte. */
+ * a tree looks up every parameter once at boot, most have no description,
+ * and most are told apart by this alone, without reading every byte. */
 size_t quick_key(std::string_view name)
 {
     auto byte = [&name](size_t i) { return size_t(static_cast<unsigned char>(name[i])); };
@@ -235,17 +234,11 @@ const char *find(std::string_view name)
     }();
     if (name.empty() || !maybe[quick_key(name)])
         return nullptr;
-    // A tree lists every parameter once at boot: a hash finds each in a
-    // few steps, where the binary search compared a dozen names.
-    static const std::unordered_map<std::string_view, const char *> by_name = [] {
-        std::unordered_map<std::string_view, const char *> m;
-        m.reserve(std::size(descriptions));
-        for (const description &d : descriptions)
-            m.emplace(d.name, d.text);
-        return m;
-    }();
-    auto it = by_name.find(name);
-    return it != by_name.end() ? it->second : nullptr;
+    // The few names that pass are found by binary search.
+    const description *it =
+        std::lower_bound(std::begin(descriptions), std::end(descriptions), name,
+                         [](const description &d, std::string_view n) { return d.name < n; });
+    return it != std::end(descriptions) && it->name == name ? it->text : nullptr;
 }
 
 } // namespace
