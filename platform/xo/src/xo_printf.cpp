@@ -356,6 +356,12 @@ size_t xo_columns(std::string_view s)
 // nothing, as in libxo's field formats. Returns XO_FMT_* bits.
 unsigned xo_vformat(std::string *out, std::string_view fmt, xo_args *ap, xo_escape esc, bool strip)
 {
+    if (fmt == "%s") {
+        // The commonest format, a lone string, has nothing to parse.
+        const char *str = ap->next<const char *>();
+        format_string(out, conv_spec{}, str, esc, strip);
+        return str == nullptr ? unsigned(XO_FMT_NULL) : 0u;
+    }
     unsigned result = 0;
     size_t i = 0;
     while (i < fmt.size()) {
