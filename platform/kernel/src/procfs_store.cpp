@@ -76,12 +76,12 @@ int open_beneath(int fd, const char *path, int flags)
 
 /* What the store knows of one object beyond its mib_object. */
 struct procfs_entry {
-    uint32_t path; /* in paths_: relative to the root; empty for the meta objects */
-    bool settled;  /* mode and type known */
-    uint16_t mode; /* permission bits of the file */
-    uint8_t fresh; /* requests that the cached value still answers */
-    int error;     /* errno of the last read, or 0 */
-    std::vector<unsigned char> value;
+    uint32_t path;             /* in paths_: relative to the root; empty for the meta objects */
+    bool settled;              /* mode and type known */
+    uint16_t mode;             /* permission bits of the file */
+    uint8_t fresh;             /* requests that the cached value still answers */
+    int error;                 /* errno of the last read, or 0 */
+    uint32_t value, value_len; /* the value's bytes in values_ */
 };
 
 /* The meta objects under OID 0, as FreeBSD lists them. */
@@ -125,8 +125,8 @@ class procfs_store : public kernel_store
             e.fresh--;
         if (e.error)
             return e.error;
-        *data = e.value.data();
-        *len = e.value.size();
+        *data = values_.data() + e.value;
+        *len = e.value_len;
         return 0;
     }
 
@@ -152,6 +152,7 @@ class procfs_store : public kernel_store
     const char *path_of(uint32_t i) const { return paths_.c_str() + entries_[i].path; }
     void settle(uint32_t i);
     void load(uint32_t i);
+    void keep_value(procfs_entry &e);
     int read_text(uint32_t i, std::string &text, int fd);
     int open_leaf(uint32_t i, int flags);
 
@@ -169,8 +170,10 @@ class procfs_store : public kernel_store
     bool root_user_ = geteuid() == 0;
     image_data data_;
     std::vector<procfs_entry> entries_;
-    std::string paths_;   /* the entries' paths, one after another, each NUL-terminated */
-    uint32_t formats_[5]; /* offsets of "N", "A", "L", "LU", "I" in the strings */
+    std::string paths_; /* the entries' paths, one after another, each NUL-terminated */
+    std::vector<unsigned char> values_; /* the values read, one after another */
+    std::vector<unsigned char> parsed_; /* the value read last, before keep_value() */
+    uint32_t formats_[5];               /* offsets of "N", "A", "L", "LU", "I" in the strings */
 };
 
 /* Closes the directories kept open, before the tree is listed anew. */
@@ -205,6 +208,7 @@ int procfs_store::build()
     data_ = image_data{};
     entries_.clear();
     paths_.clear();
+    values_.clear();
     // Room for a large /proc/sys up front: pages never touched cost
     // nothing, while growing copies everything into fresh pages.
     data_.objects.reserve(4096);
@@ -212,6 +216,7 @@ int procfs_store::build()
     data_.strings.reserve(4096 * 48);
     entries_.reserve(4096);
     paths_.reserve(4096 * 40);
+    values_.reserve(4096 * 16);
     dir_fds_.reserve(4096);
     image_string &s = data_.strings;
     const char *formats[] = {"N", "A", "L", "LU", "I"};
@@ -364,7 +369,8 @@ void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name,
     data_.objects.push_back(o);
     dir_fds_.push_back(-1);
     // Nodes and the meta objects have nothing to learn.
-    entries_.push_back(procfs_entry{uint32_t(paths_.size()), !handler || oid[0] == 0, 0, 0, 0, {}});
+    entries_.push_back(
+        procfs_entry{uint32_t(paths_.size()), !handler || oid[0] == 0, 0, 0, 0, 0, 0});
     paths_.append(path);
     paths_ += '\0';
 }
@@ -434,8 +440,10 @@ void procfs_store::settle(uint32_t i)
     e.error = fd < 0 ? open_error : read_text(i, text, fd);
     e.fresh = 2;
     uint32_t type = CTLTYPE_STRING;
+    parsed_.clear();
     if (!e.error)
-        type = procfs_parse(text.data(), text.size(), e.value);
+        type = procfs_parse(text.data(), text.size(), parsed_);
+    keep_value(e);
     o.kind = kind | type;
     o.format = formats_[type == CTLTYPE_LONG ? 2 : type == CTLTYPE_ULONG ? 3 : 1];
 }
@@ -444,17 +452,31 @@ void procfs_store::settle(uint32_t i)
 void procfs_store::load(uint32_t i)
 {
     procfs_entry &e = entries_[i];
-    e.value.clear();
     std::string text;
+    parsed_.clear();
     e.error = read_text(i, text, -1);
-    if (e.error)
-        return;
-    uint32_t want = data_.objects[i].kind & CTLTYPE;
-    uint32_t got = procfs_parse(text.data(), text.size(), e.value);
-    if (want == CTLTYPE_STRING && got != CTLTYPE_STRING)
-        procfs_string(text.data(), text.size(), e.value);
-    else if (want != CTLTYPE_STRING && got == CTLTYPE_STRING)
-        e.error = EIO; // a number turned into text: its bytes would lie
+    if (!e.error) {
+        uint32_t want = data_.objects[i].kind & CTLTYPE;
+        uint32_t got = procfs_parse(text.data(), text.size(), parsed_);
+        if (want == CTLTYPE_STRING && got != CTLTYPE_STRING)
+            procfs_string(text.data(), text.size(), parsed_);
+        else if (want != CTLTYPE_STRING && got == CTLTYPE_STRING)
+            e.error = EIO; // a number turned into text: its bytes would lie
+    }
+    keep_value(e);
+}
+
+/* Keeps the value in parsed_ as entry E's: in the place of its old one
+ * when it fits there, else after the others, so that values share one
+ * block instead of a heap block each. */
+void procfs_store::keep_value(procfs_entry &e)
+{
+    if (parsed_.size() > e.value_len) {
+        e.value = uint32_t(values_.size());
+        values_.resize(values_.size() + parsed_.size());
+    }
+    std::copy(parsed_.begin(), parsed_.end(), values_.begin() + long(e.value));
+    e.value_len = uint32_t(parsed_.size());
 }
 
 /* Reads the text of leaf I from FD, or from the file opened anew when FD
