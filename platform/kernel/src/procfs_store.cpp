@@ -132,6 +132,8 @@ class procfs_store : public kernel_store
 
     int replace(uint32_t i, const unsigned char *bytes, size_t len) override;
 
+    void prepare_object(uint32_t i) override { settle(i); }
+
     void prepare(const int *name, unsigned namelen) override;
 
     bool checks_writes() const override { return true; }
@@ -574,8 +576,8 @@ uint32_t procfs_store::find_name(std::string_view name) const
 void procfs_store::prepare(const int *name, unsigned namelen)
 {
     auto settle_oid = [this](const int *oid, size_t n) {
-        // A walk asks for one object's size, then its value, then the
-        // next object's: try the object asked for last before searching.
+        // A walk asks for one object's type, then the next object's: try
+        // the object asked for last before searching.
         auto is_at = [&](uint32_t k) {
             return k < view_.count && view_.objects[k].oid_len == n &&
                    std::memcmp(obj_oid(view_, k), oid, n * sizeof(int)) == 0;
@@ -588,10 +590,6 @@ void procfs_store::prepare(const int *name, unsigned namelen)
             settle(i);
         }
     };
-    if (namelen < 2 || name[0] != 0) {
-        settle_oid(name, namelen);
-        return;
-    }
     // The meta-OIDs that show a type or flags: oidfmt, the handler query
     // (which the program asks after the flags) and the bulk entries.
     if (name[1] == 4 || name[1] == 256) {

@@ -43,9 +43,13 @@ class kernel_store
      * on failure the old value stays, in memory and on disk. */
     virtual int replace(uint32_t i, const unsigned char *bytes, size_t len) = 0;
 
-    /* Called before a request for NAME is answered, so that a store that
-     * learns its objects lazily (a live kernel) can fill in the metadata
-     * the request may look at. */
+    /* Called before a request for object I is answered, so that a store
+     * that learns its objects lazily (a live kernel) can fill in the
+     * metadata the request may look at. */
+    virtual void prepare_object(uint32_t /*i*/) {}
+
+    /* Called likewise before a meta-OID request (NAME begins with 0),
+     * for the objects that it names. */
     virtual void prepare(const int * /*name*/, unsigned /*namelen*/) {}
 
     /* True when the store's kernel checks and sizes written values itself:
