@@ -309,8 +309,13 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
     auto component = [&names](const child &c) {
         return std::string_view(names.data() + c.at, c.len);
     };
-    std::sort(children.begin(), children.end(),
-              [&component](const child &a, const child &b) { return component(a) < component(b); });
+    // Names hold no NUL, so strcmp orders them as their bytes do; most
+    // tell apart by their first byte, without the call.
+    std::sort(children.begin(), children.end(), [&names](const child &a, const child &b) {
+        const unsigned char *x = reinterpret_cast<const unsigned char *>(names.data() + a.at);
+        const unsigned char *y = reinterpret_cast<const unsigned char *>(names.data() + b.at);
+        return *x != *y ? *x < *y : std::strcmp(names.data() + a.at, names.data() + b.at) < 0;
+    });
 
     oid.push_back(0);
     int32_t position = 0;
