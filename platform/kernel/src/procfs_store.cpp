@@ -6,11 +6,15 @@
  * Numeric OIDs are positions in sorted order, counted from 1 so that the
  * meta node at OID 0 comes first, and stay stable while the tree does.
  *
- * Booting only lists the directories. A leaf's mode and type are learnt
- * the first time a request may look at them (prepare), since the type
- * comes from the value and reading every file for a single request would
- * cost more than the request. The value read then is kept and serves the
- * size probe and the read that follow, so a walk reads each file once.
+ * Booting opens the root only; the first request lists the directories.
+ * A leaf's mode and type are learnt the first time a request may look at
+ * them (prepare), since the type comes from the value and reading every
+ * file for a single request would cost more than the request. The value
+ * read then is kept and serves the size probe and the read that follow, so
+ * a walk reads each file once. A first request for the entries of the
+ * whole tree reads every file anyway: each directory's files are then
+ * read as soon as it is listed, while the kernel still holds its entries
+ * at hand, as a program that walks the tree by itself reads them.
  *
  * Only a kernel's tree is written: a procfs mount, or a tree that says it
  * is one with a marker file at its root (kernel_marker, made by `touch`
@@ -24,6 +28,7 @@
  * -j NAME enters the network namespace NAME of ip-netns (/run/netns) with
  * setns; the tree is then listed again, since net.* is the namespace's.
  */
+#include <sys/oidlens.h>
 #include <sys/sysctl.h>
 
 #include <algorithm>
@@ -108,10 +113,11 @@ class procfs_store : public kernel_store
     bool open(const char *root, std::string &err)
     {
         root_ = root;
-        if (int e = build()) {
+        if (int e = open_root()) {
             err = root_ + ": " + std::strerror(e);
             return false;
         }
+        build(listing::none);
         return true;
     }
 
@@ -145,12 +151,20 @@ class procfs_store : public kernel_store
     int attach(int jid) override;
 
   private:
-    int build();
+    /* How much of the tree build() learns. */
+    enum class listing {
+        none,   /* the meta objects only, until a request comes */
+        names,  /* every directory's entries */
+        values, /* and the files' values, each directory's after its listing */
+    };
+
+    int open_root();
+    void build(listing what);
     void walk(int fd, const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
-              uint32_t node);
+              uint32_t node, listing what);
     void close_dirs();
     void add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
-             uint32_t format, bool handler, std::string_view path);
+             uint32_t format, bool handler, std::string_view path, uint32_t parent);
     const char *path_of(uint32_t i) const { return paths_.c_str() + entries_[i].path; }
     void settle(uint32_t i);
     void load(uint32_t i);
@@ -166,6 +180,7 @@ class procfs_store : public kernel_store
     int dir_fd_ = -1;        /* the directory of the leaf opened last, */
     uint32_t dir_of_ = NONE; /* which is this object */
     bool in_netns_ = false;
+    bool listed_ = false;      /* the directories are listed */
     bool kernel_tree_ = false; /* writes are allowed */
     bool procfs_ = false;      /* the root is on a procfs mount */
     uint32_t last_ = 0;        /* the object that prepare() found last */
@@ -176,6 +191,7 @@ class procfs_store : public kernel_store
     std::vector<unsigned char> values_; /* the values read, one after another */
     std::vector<unsigned char> parsed_; /* the value read last, before keep_value() */
     uint32_t formats_[5];               /* offsets of "N", "A", "L", "LU", "I" in the strings */
+    std::vector<std::string> netns_;    /* the network namespaces that -j may enter, sorted */
 };
 
 /* Closes the directories kept open, before the tree is listed anew. */
@@ -192,8 +208,9 @@ void procfs_store::close_dirs()
     dir_of_ = NONE;
 }
 
-/* Builds the tree under root_ and points view_ at it. Returns an errno. */
-int procfs_store::build()
+/* Opens root_, learns whether it may be written, and finds the network
+ * namespaces. Returns an errno. */
+int procfs_store::open_root()
 {
     int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -201,12 +218,27 @@ int procfs_store::build()
     if (root_fd_ >= 0)
         close(root_fd_);
     root_fd_ = fd;
-    close_dirs();
     struct statfs fs;
     struct stat marker;
     procfs_ = fstatfs(fd, &fs) == 0 && fs.f_type == procfs_magic;
     kernel_tree_ = procfs_ || (fstatat(fd, kernel_marker, &marker, AT_SYMLINK_NOFOLLOW) == 0 &&
                                S_ISREG(marker.st_mode));
+    netns_.clear();
+    if (DIR *d = opendir(netns_dir)) {
+        while (struct dirent *de = readdir(d))
+            if (de->d_name[0] != '.')
+                netns_.push_back(de->d_name);
+        closedir(d);
+        std::sort(netns_.begin(), netns_.end());
+    }
+    return 0;
+}
+
+/* Builds the objects that WHAT asks for and points view_ at them. */
+void procfs_store::build(listing what)
+{
+    close_dirs();
+    listed_ = what != listing::none;
     data_ = image_data{};
     entries_.clear();
     paths_.clear();
@@ -230,38 +262,31 @@ int procfs_store::build()
     s.append("oidlens", 8);
 
     std::vector<int32_t> oid{0};
-    add(oid, "sysctl", CTLTYPE_NODE | CTLFLAG_RD, formats_[0], false, "");
+    add(oid, "sysctl", CTLTYPE_NODE | CTLFLAG_RD, formats_[0], false, "", NONE);
     for (const auto &m : meta_objects) {
         oid = {0, m.oid};
         uint32_t fmt = m.type == CTLTYPE_NODE ? formats_[0] : formats_[4];
-        add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "");
+        add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "", 0);
     }
     oid.clear();
-    walk(root_fd_, "", oid, "", NONE);
+    if (what != listing::none)
+        walk(root_fd_, "", oid, "", NONE, what);
 
     // The network namespaces that -j may enter, numbered by position.
-    if (DIR *d = opendir(netns_dir)) {
-        std::vector<std::string> names;
-        while (struct dirent *de = readdir(d))
-            if (de->d_name[0] != '.')
-                names.push_back(de->d_name);
-        closedir(d);
-        std::sort(names.begin(), names.end());
-        for (size_t k = 0; k < names.size(); k++) {
-            data_.jails.push_back(mib_jail{uint32_t(s.size()), int32_t(k + 1), 1});
-            s.append(names[k].c_str(), names[k].size() + 1);
-        }
+    for (size_t k = 0; k < netns_.size(); k++) {
+        data_.jails.push_back(mib_jail{uint32_t(s.size()), int32_t(k + 1), 1});
+        s.append(netns_[k].c_str(), netns_[k].size() + 1);
     }
     image_index(data_);
     view_ = data_.view;
-    return 0;
 }
 
 /* Adds the entries of directory DIR (relative to the root; "" for the
- * root), open as FD, whose OID and name are OID and NAME, in sorted order.
- * Takes FD: it is kept for the files' reads or closed. */
+ * root), open as FD, whose OID and name are OID and NAME and whose object
+ * is NODE, in sorted order, with what WHAT asks for. Takes FD: it is kept
+ * for the files' reads or closed. */
 void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oid,
-                        const std::string &name, uint32_t node)
+                        const std::string &name, uint32_t node, listing what)
 {
     if (fd < 0)
         return; // an unreadable directory is an empty node
@@ -338,13 +363,15 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
         path.append(base);
         uint32_t scope = procfs_scope(full);
         if (c.is_dir) {
-            add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path);
+            add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path, node);
             if (oid.size() < IMAGE_MAXOID)
                 walk(openat(fd, base.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), path,
-                     oid, full, uint32_t(entries_.size() - 1));
+                     oid, full, uint32_t(entries_.size() - 1), what);
         } else {
             // Readable string until settle() learns the mode and the type.
-            add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path);
+            add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path, node);
+            if (what == listing::values)
+                settle(uint32_t(entries_.size() - 1));
         }
     }
     oid.pop_back();
@@ -352,8 +379,10 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
         close(fd);
 }
 
+/* Adds an object below PARENT (NONE at the top), which open_leaf() needs
+ * before the index links the objects. */
 void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
-                       uint32_t format, bool handler, std::string_view path)
+                       uint32_t format, bool handler, std::string_view path, uint32_t parent)
 {
     image_string &s = data_.strings;
     mib_object o{};
@@ -373,6 +402,7 @@ void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name,
     o.label = NONE;
     o.kind = kind;
     o.handler = handler;
+    o.parent = parent;
     data_.objects.push_back(o);
     dir_fds_.push_back(-1);
     // Nodes and the meta objects have nothing to learn.
@@ -580,6 +610,13 @@ uint32_t procfs_store::find_name(std::string_view name) const
 
 void procfs_store::prepare(const int *name, unsigned namelen)
 {
+    if (!listed_) {
+        bool whole_tree =
+            namelen == 3 && name[0] == 0 && name[1] == CTL_SYSCTL_OIDENTRIES && name[2] == 0;
+        build(whole_tree ? listing::values : listing::names);
+    }
+    if (name[0] != 0)
+        return;
     auto settle_oid = [this](const int *oid, size_t n) {
         // A walk asks for one object's type, then the next object's: try
         // the object asked for last before searching.
@@ -631,7 +668,10 @@ int procfs_store::attach(int jid)
     // net.* now shows the namespace's interfaces and values: list again,
     // opening everything anew by path.
     in_netns_ = true;
-    return build();
+    if (int e = open_root())
+        return e;
+    build(listing::names);
+    return 0;
 }
 
 } // namespace

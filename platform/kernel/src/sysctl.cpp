@@ -228,10 +228,10 @@ int sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp, c
     kernel_store &s = kernel();
     if (namelen < s.shortest_oid() || namelen > CTL_MAXNAME || (name[0] == 0 && namelen < 2))
         return fail(EINVAL);
+    s.prepare(name, namelen);
     if (!oldlenp)
         oldp = nullptr;
     if (name[0] == 0) {
-        s.prepare(name, namelen);
         int e = meta_request(s, name, namelen, oldp, oldlenp, newp, newlen);
         if (e >= 0)
             return e ? fail(e) : 0;
