@@ -5,9 +5,9 @@
  * parameters appear once, with "*" for the interface.
  */
 #include <algorithm>
+#include <bitset>
 #include <cstring>
 #include <string_view>
-#include <unordered_map>
 
 #include "procfs.h"
 
@@ -214,19 +214,31 @@ static_assert(std::is_sorted(std::begin(descriptions), std::end(descriptions),
                              }),
               "descriptions must be sorted by name");
 
+/* A few bytes of NAME and its length, folded into a bit of a small set:
+ * a tree looks up every parameter once at boot, most have no description,
+ * and most are told apart by this alone, without reading every byte. */
+size_t quick_key(std::string_view name)
+{
+    auto byte = [&name](size_t i) { return size_t(static_cast<unsigned char>(name[i])); };
+    return (name.size() * 31 + byte(0) * 7 + byte(name.size() / 2) * 131 + byte(name.size() - 1)) %
+           4096;
+}
+
 const char *find(std::string_view name)
 {
-    // A tree lists every parameter once at boot: a hash finds each in a
-    // few steps, where the binary search compared a dozen names.
-    static const std::unordered_map<std::string_view, const char *> by_name = [] {
-        std::unordered_map<std::string_view, const char *> m;
-        m.reserve(std::size(descriptions));
+    static const std::bitset<4096> maybe = [] {
+        std::bitset<4096> keys;
         for (const description &d : descriptions)
-            m.emplace(d.name, d.text);
-        return m;
+            keys.set(quick_key(d.name));
+        return keys;
     }();
-    auto it = by_name.find(name);
-    return it != by_name.end() ? it->second : nullptr;
+    if (name.empty() || !maybe[quick_key(name)])
+        return nullptr;
+    // The few names that pass are found by binary search.
+    const description *it =
+        std::lower_bound(std::begin(descriptions), std::end(descriptions), name,
+                         [](const description &d, std::string_view n) { return d.name < n; });
+    return it != std::end(descriptions) && it->name == name ? it->text : nullptr;
 }
 
 } // namespace

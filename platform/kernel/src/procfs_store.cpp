@@ -6,11 +6,15 @@
  * Numeric OIDs are positions in sorted order, counted from 1 so that the
  * meta node at OID 0 comes first, and stay stable while the tree does.
  *
- * Booting only lists the directories. A leaf's mode and type are learnt
- * the first time a request may look at them (prepare), since the type
- * comes from the value and reading every file for a single request would
- * cost more than the request. The value read then is kept and serves the
- * size probe and the read that follow, so a walk reads each file once.
+ * Booting opens the root only; the first request lists the directories.
+ * A leaf's mode and type are learnt the first time a request may look at
+ * them (prepare), since the type comes from the value and reading every
+ * file for a single request would cost more than the request. The value
+ * read then is kept and serves the size probe and the read that follow, so
+ * a walk reads each file once. A first request for the entries of the
+ * whole tree reads every file anyway: each directory's files are then
+ * read as soon as it is listed, while the kernel still holds its entries
+ * at hand, as a program that walks the tree by itself reads them.
  *
  * Only a kernel's tree is written: a procfs mount, or a tree that says it
  * is one with a marker file at its root (kernel_marker, made by `touch`
@@ -24,6 +28,7 @@
  * -j NAME enters the network namespace NAME of ip-netns (/run/netns) with
  * setns; the tree is then listed again, since net.* is the namespace's.
  */
+#include <sys/oidlens.h>
 #include <sys/sysctl.h>
 
 #include <algorithm>
@@ -48,12 +53,13 @@ constexpr long procfs_magic = 0x9fa0; /* PROC_SUPER_MAGIC */
 
 /* Opens PATH below directory FD one component at a time, never following
  * a symbolic link, with FLAGS for the last component. */
-int open_beneath(int fd, const std::string &path, int flags)
+int open_beneath(int fd, const char *path, int flags)
 {
+    std::string_view all(path);
     size_t at = 0, slash;
     int dir = fd;
-    while ((slash = path.find('/', at)) != std::string::npos) {
-        std::string component = path.substr(at, slash - at);
+    while ((slash = all.find('/', at)) != std::string_view::npos) {
+        std::string component(all.substr(at, slash - at));
         int next = openat(dir, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         int error = errno;
         if (dir != fd)
@@ -65,7 +71,7 @@ int open_beneath(int fd, const std::string &path, int flags)
         dir = next;
         at = slash + 1;
     }
-    int leaf = openat(dir, path.c_str() + at, flags | O_NOFOLLOW | O_CLOEXEC);
+    int leaf = openat(dir, path + at, flags | O_NOFOLLOW | O_CLOEXEC);
     int error = errno;
     if (dir != fd)
         close(dir);
@@ -75,12 +81,12 @@ int open_beneath(int fd, const std::string &path, int flags)
 
 /* What the store knows of one object beyond its mib_object. */
 struct procfs_entry {
-    std::string path; /* relative to the root; empty for the meta objects */
-    bool settled;     /* mode and type known */
-    uint16_t mode;    /* permission bits of the file */
-    uint8_t fresh;    /* requests that the cached value still answers */
-    int error;        /* errno of the last read, or 0 */
-    std::vector<unsigned char> value;
+    uint32_t path;             /* in paths_: relative to the root; empty for the meta objects */
+    bool settled;              /* mode and type known */
+    uint16_t mode;             /* permission bits of the file */
+    uint8_t fresh;             /* requests that the cached value still answers */
+    int error;                 /* errno of the last read, or 0 */
+    uint32_t value, value_len; /* the value's bytes in values_ */
 };
 
 /* The meta objects under OID 0, as FreeBSD lists them. */
@@ -107,10 +113,11 @@ class procfs_store : public kernel_store
     bool open(const char *root, std::string &err)
     {
         root_ = root;
-        if (int e = build()) {
+        if (int e = open_root()) {
             err = root_ + ": " + std::strerror(e);
             return false;
         }
+        build(listing::none);
         return true;
     }
 
@@ -124,12 +131,14 @@ class procfs_store : public kernel_store
             e.fresh--;
         if (e.error)
             return e.error;
-        *data = e.value.data();
-        *len = e.value.size();
+        *data = values_.data() + e.value;
+        *len = e.value_len;
         return 0;
     }
 
     int replace(uint32_t i, const unsigned char *bytes, size_t len) override;
+
+    void prepare_object(uint32_t i) override { settle(i); }
 
     void prepare(const int *name, unsigned namelen) override;
 
@@ -142,14 +151,24 @@ class procfs_store : public kernel_store
     int attach(int jid) override;
 
   private:
-    int build();
+    /* How much of the tree build() learns. */
+    enum class listing {
+        none,   /* the meta objects only, until a request comes */
+        names,  /* every directory's entries */
+        values, /* and the files' values, each directory's after its listing */
+    };
+
+    int open_root();
+    void build(listing what);
     void walk(int fd, const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
-              uint32_t node);
+              uint32_t node, listing what);
     void close_dirs();
     void add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
-             uint32_t format, bool handler, std::string path);
+             uint32_t format, bool handler, std::string_view path, uint32_t parent);
+    const char *path_of(uint32_t i) const { return paths_.c_str() + entries_[i].path; }
     void settle(uint32_t i);
     void load(uint32_t i);
+    void keep_value(procfs_entry &e);
     int read_text(uint32_t i, std::string &text, int fd);
     int open_leaf(uint32_t i, int flags);
 
@@ -161,13 +180,18 @@ class procfs_store : public kernel_store
     int dir_fd_ = -1;        /* the directory of the leaf opened last, */
     uint32_t dir_of_ = NONE; /* which is this object */
     bool in_netns_ = false;
+    bool listed_ = false;      /* the directories are listed */
     bool kernel_tree_ = false; /* writes are allowed */
     bool procfs_ = false;      /* the root is on a procfs mount */
     uint32_t last_ = 0;        /* the object that prepare() found last */
     bool root_user_ = geteuid() == 0;
     image_data data_;
     std::vector<procfs_entry> entries_;
-    uint32_t formats_[5]; /* offsets of "N", "A", "L", "LU", "I" in the strings */
+    std::string paths_; /* the entries' paths, one after another, each NUL-terminated */
+    std::vector<unsigned char> values_; /* the values read, one after another */
+    std::vector<unsigned char> parsed_; /* the value read last, before keep_value() */
+    uint32_t formats_[5];               /* offsets of "N", "A", "L", "LU", "I" in the strings */
+    std::vector<std::string> netns_;    /* the network namespaces that -j may enter, sorted */
 };
 
 /* Closes the directories kept open, before the tree is listed anew. */
@@ -184,8 +208,9 @@ void procfs_store::close_dirs()
     dir_of_ = NONE;
 }
 
-/* Builds the tree under root_ and points view_ at it. Returns an errno. */
-int procfs_store::build()
+/* Opens root_, learns whether it may be written, and finds the network
+ * namespaces. Returns an errno. */
+int procfs_store::open_root()
 {
     int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
@@ -193,20 +218,39 @@ int procfs_store::build()
     if (root_fd_ >= 0)
         close(root_fd_);
     root_fd_ = fd;
-    close_dirs();
     struct statfs fs;
     struct stat marker;
     procfs_ = fstatfs(fd, &fs) == 0 && fs.f_type == procfs_magic;
     kernel_tree_ = procfs_ || (fstatat(fd, kernel_marker, &marker, AT_SYMLINK_NOFOLLOW) == 0 &&
                                S_ISREG(marker.st_mode));
+    netns_.clear();
+    if (DIR *d = opendir(netns_dir)) {
+        while (struct dirent *de = readdir(d))
+            if (de->d_name[0] != '.')
+                netns_.push_back(de->d_name);
+        closedir(d);
+        std::sort(netns_.begin(), netns_.end());
+    }
+    return 0;
+}
+
+/* Builds the objects that WHAT asks for and points view_ at them. */
+void procfs_store::build(listing what)
+{
+    close_dirs();
+    listed_ = what != listing::none;
     data_ = image_data{};
     entries_.clear();
+    paths_.clear();
+    values_.clear();
     // Room for a large /proc/sys up front: pages never touched cost
     // nothing, while growing copies everything into fresh pages.
     data_.objects.reserve(4096);
     data_.oids.reserve(4096 * 5);
     data_.strings.reserve(4096 * 48);
     entries_.reserve(4096);
+    paths_.reserve(4096 * 40);
+    values_.reserve(4096 * 16);
     dir_fds_.reserve(4096);
     image_string &s = data_.strings;
     const char *formats[] = {"N", "A", "L", "LU", "I"};
@@ -218,38 +262,31 @@ int procfs_store::build()
     s.append("oidlens", 8);
 
     std::vector<int32_t> oid{0};
-    add(oid, "sysctl", CTLTYPE_NODE | CTLFLAG_RD, formats_[0], false, "");
+    add(oid, "sysctl", CTLTYPE_NODE | CTLFLAG_RD, formats_[0], false, "", NONE);
     for (const auto &m : meta_objects) {
         oid = {0, m.oid};
         uint32_t fmt = m.type == CTLTYPE_NODE ? formats_[0] : formats_[4];
-        add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "");
+        add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "", 0);
     }
     oid.clear();
-    walk(root_fd_, "", oid, "", NONE);
+    if (what != listing::none)
+        walk(root_fd_, "", oid, "", NONE, what);
 
     // The network namespaces that -j may enter, numbered by position.
-    if (DIR *d = opendir(netns_dir)) {
-        std::vector<std::string> names;
-        while (struct dirent *de = readdir(d))
-            if (de->d_name[0] != '.')
-                names.push_back(de->d_name);
-        closedir(d);
-        std::sort(names.begin(), names.end());
-        for (size_t k = 0; k < names.size(); k++) {
-            data_.jails.push_back(mib_jail{uint32_t(s.size()), int32_t(k + 1), 1});
-            s.append(names[k].c_str(), names[k].size() + 1);
-        }
+    for (size_t k = 0; k < netns_.size(); k++) {
+        data_.jails.push_back(mib_jail{uint32_t(s.size()), int32_t(k + 1), 1});
+        s.append(netns_[k].c_str(), netns_[k].size() + 1);
     }
     image_index(data_);
     view_ = data_.view;
-    return 0;
 }
 
 /* Adds the entries of directory DIR (relative to the root; "" for the
- * root), open as FD, whose OID and name are OID and NAME, in sorted order.
- * Takes FD: it is kept for the files' reads or closed. */
+ * root), open as FD, whose OID and name are OID and NAME and whose object
+ * is NODE, in sorted order, with what WHAT asks for. Takes FD: it is kept
+ * for the files' reads or closed. */
 void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oid,
-                        const std::string &name, uint32_t node)
+                        const std::string &name, uint32_t node, listing what)
 {
     if (fd < 0)
         return; // an unreadable directory is an empty node
@@ -297,8 +334,13 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
     auto component = [&names](const child &c) {
         return std::string_view(names.data() + c.at, c.len);
     };
-    std::sort(children.begin(), children.end(),
-              [&component](const child &a, const child &b) { return component(a) < component(b); });
+    // Names hold no NUL, so strcmp orders them as their bytes do; most
+    // tell apart by their first byte, without the call.
+    std::sort(children.begin(), children.end(), [&names](const child &a, const child &b) {
+        const unsigned char *x = reinterpret_cast<const unsigned char *>(names.data() + a.at);
+        const unsigned char *y = reinterpret_cast<const unsigned char *>(names.data() + b.at);
+        return *x != *y ? *x < *y : std::strcmp(names.data() + a.at, names.data() + b.at) < 0;
+    });
 
     oid.push_back(0);
     int32_t position = 0;
@@ -321,13 +363,15 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
         path.append(base);
         uint32_t scope = procfs_scope(full);
         if (c.is_dir) {
-            add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path);
+            add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path, node);
             if (oid.size() < IMAGE_MAXOID)
                 walk(openat(fd, base.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), path,
-                     oid, full, uint32_t(entries_.size() - 1));
+                     oid, full, uint32_t(entries_.size() - 1), what);
         } else {
             // Readable string until settle() learns the mode and the type.
-            add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path);
+            add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path, node);
+            if (what == listing::values)
+                settle(uint32_t(entries_.size() - 1));
         }
     }
     oid.pop_back();
@@ -335,8 +379,10 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
         close(fd);
 }
 
+/* Adds an object below PARENT (NONE at the top), which open_leaf() needs
+ * before the index links the objects. */
 void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
-                       uint32_t format, bool handler, std::string path)
+                       uint32_t format, bool handler, std::string_view path, uint32_t parent)
 {
     image_string &s = data_.strings;
     mib_object o{};
@@ -356,10 +402,14 @@ void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name,
     o.label = NONE;
     o.kind = kind;
     o.handler = handler;
+    o.parent = parent;
     data_.objects.push_back(o);
     dir_fds_.push_back(-1);
     // Nodes and the meta objects have nothing to learn.
-    entries_.push_back(procfs_entry{std::move(path), !handler || oid[0] == 0, 0, 0, 0, {}});
+    entries_.push_back(
+        procfs_entry{uint32_t(paths_.size()), !handler || oid[0] == 0, 0, 0, 0, 0, 0});
+    paths_.append(path);
+    paths_ += '\0';
 }
 
 /* Opens the file of leaf I with FLAGS. A walk opens the files of one
@@ -367,18 +417,19 @@ void procfs_store::add(const std::vector<int32_t> &oid, const std::string &name,
  * found by its own name instead of by a path from the root. */
 int procfs_store::open_leaf(uint32_t i, int flags)
 {
-    const std::string &path = entries_[i].path;
+    const char *path = path_of(i);
     uint32_t dir = data_.objects[i].parent;
     flags |= O_NOFOLLOW | O_CLOEXEC;
     if (dir == NONE)
-        return openat(root_fd_, path.c_str(), flags);
-    const char *base = path.c_str() + path.rfind('/') + 1;
+        return openat(root_fd_, path, flags);
+    const char *slash = std::strrchr(path, '/');
+    const char *base = slash != nullptr ? slash + 1 : path;
     if (dir_fds_[dir] >= 0)
         return openat(dir_fds_[dir], base, flags);
     if (dir != dir_of_) {
         if (dir_fd_ >= 0)
             close(dir_fd_);
-        dir_fd_ = open_beneath(root_fd_, entries_[dir].path, O_PATH | O_DIRECTORY);
+        dir_fd_ = open_beneath(root_fd_, path_of(dir), O_PATH | O_DIRECTORY);
         dir_of_ = dir_fd_ >= 0 ? dir : NONE;
         if (dir_fd_ < 0)
             return -1;
@@ -412,7 +463,7 @@ void procfs_store::settle(uint32_t i)
         // Open first: the mode of an open file costs no second lookup.
         struct stat st;
         bool known = fd >= 0 ? fstat(fd, &st) == 0
-                             : fstatat(root_fd_, e.path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+                             : fstatat(root_fd_, path_of(i), &st, AT_SYMLINK_NOFOLLOW) == 0;
         e.mode = known ? uint16_t(st.st_mode & 07777) : 0444;
     }
     uint32_t kind = o.kind & ~(CTLTYPE | CTLFLAG_RW | CTLFLAG_ANYBODY);
@@ -426,8 +477,10 @@ void procfs_store::settle(uint32_t i)
     e.error = fd < 0 ? open_error : read_text(i, text, fd);
     e.fresh = 2;
     uint32_t type = CTLTYPE_STRING;
+    parsed_.clear();
     if (!e.error)
-        type = procfs_parse(text.data(), text.size(), e.value);
+        type = procfs_parse(text.data(), text.size(), parsed_);
+    keep_value(e);
     o.kind = kind | type;
     o.format = formats_[type == CTLTYPE_LONG ? 2 : type == CTLTYPE_ULONG ? 3 : 1];
 }
@@ -436,17 +489,31 @@ void procfs_store::settle(uint32_t i)
 void procfs_store::load(uint32_t i)
 {
     procfs_entry &e = entries_[i];
-    e.value.clear();
     std::string text;
+    parsed_.clear();
     e.error = read_text(i, text, -1);
-    if (e.error)
-        return;
-    uint32_t want = data_.objects[i].kind & CTLTYPE;
-    uint32_t got = procfs_parse(text.data(), text.size(), e.value);
-    if (want == CTLTYPE_STRING && got != CTLTYPE_STRING)
-        procfs_string(text.data(), text.size(), e.value);
-    else if (want != CTLTYPE_STRING && got == CTLTYPE_STRING)
-        e.error = EIO; // a number turned into text: its bytes would lie
+    if (!e.error) {
+        uint32_t want = data_.objects[i].kind & CTLTYPE;
+        uint32_t got = procfs_parse(text.data(), text.size(), parsed_);
+        if (want == CTLTYPE_STRING && got != CTLTYPE_STRING)
+            procfs_string(text.data(), text.size(), parsed_);
+        else if (want != CTLTYPE_STRING && got == CTLTYPE_STRING)
+            e.error = EIO; // a number turned into text: its bytes would lie
+    }
+    keep_value(e);
+}
+
+/* Keeps the value in parsed_ as entry E's: in the place of its old one
+ * when it fits there, else after the others, so that values share one
+ * block instead of a heap block each. */
+void procfs_store::keep_value(procfs_entry &e)
+{
+    if (parsed_.size() > e.value_len) {
+        e.value = uint32_t(values_.size());
+        values_.resize(values_.size() + parsed_.size());
+    }
+    std::copy(parsed_.begin(), parsed_.end(), values_.begin() + long(e.value));
+    e.value_len = uint32_t(parsed_.size());
 }
 
 /* Reads the text of leaf I from FD, or from the file opened anew when FD
@@ -543,9 +610,16 @@ uint32_t procfs_store::find_name(std::string_view name) const
 
 void procfs_store::prepare(const int *name, unsigned namelen)
 {
+    if (!listed_) {
+        bool whole_tree =
+            namelen == 3 && name[0] == 0 && name[1] == CTL_SYSCTL_OIDENTRIES && name[2] == 0;
+        build(whole_tree ? listing::values : listing::names);
+    }
+    if (name[0] != 0)
+        return;
     auto settle_oid = [this](const int *oid, size_t n) {
-        // A walk asks for one object's size, then its value, then the
-        // next object's: try the object asked for last before searching.
+        // A walk asks for one object's type, then the next object's: try
+        // the object asked for last before searching.
         auto is_at = [&](uint32_t k) {
             return k < view_.count && view_.objects[k].oid_len == n &&
                    std::memcmp(obj_oid(view_, k), oid, n * sizeof(int)) == 0;
@@ -558,10 +632,6 @@ void procfs_store::prepare(const int *name, unsigned namelen)
             settle(i);
         }
     };
-    if (namelen < 2 || name[0] != 0) {
-        settle_oid(name, namelen);
-        return;
-    }
     // The meta-OIDs that show a type or flags: oidfmt, the handler query
     // (which the program asks after the flags) and the bulk entries.
     if (name[1] == 4 || name[1] == 256) {
@@ -598,7 +668,10 @@ int procfs_store::attach(int jid)
     // net.* now shows the namespace's interfaces and values: list again,
     // opening everything anew by path.
     in_netns_ = true;
-    return build();
+    if (int e = open_root())
+        return e;
+    build(listing::names);
+    return 0;
 }
 
 } // namespace

@@ -143,8 +143,8 @@ uint32_t procfs_scope(std::string_view name)
     // a copy. A whole prefix matches itself and what lies below it; a
     // partial one any name that starts with it, as the IPC limits
     // (kernel.shmmax, kernel.msgmni, kernel.sem_next_id) share theirs.
-    static const struct {
-        const char *prefix;
+    static constexpr struct {
+        std::string_view prefix;
         bool whole;
         uint32_t flags;
     } scopes[] = {
@@ -159,10 +159,9 @@ uint32_t procfs_scope(std::string_view name)
         {"kernel.ns_last_pid", true, CTLFLAG_PRISON}, // PID
     };
     for (const auto &s : scopes) {
-        std::string_view prefix = s.prefix;
-        if (name.substr(0, prefix.size()) != prefix)
+        if (!name.starts_with(s.prefix))
             continue;
-        if (!s.whole || name.size() == prefix.size() || name[prefix.size()] == '.')
+        if (!s.whole || name.size() == s.prefix.size() || name[s.prefix.size()] == '.')
             return s.flags;
     }
     return 0;

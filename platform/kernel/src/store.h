@@ -43,10 +43,14 @@ class kernel_store
      * on failure the old value stays, in memory and on disk. */
     virtual int replace(uint32_t i, const unsigned char *bytes, size_t len) = 0;
 
-    /* Called before a request for NAME is answered, so that a store that
-     * learns its objects lazily (a live kernel) can fill in the metadata
-     * the request may look at. */
+    /* Called before every request for NAME, before the view is looked
+     * at, so that a store that learns its objects lazily (a live kernel)
+     * can list them, and for a meta-OID request (NAME begins with 0) fill
+     * in the metadata of the objects that it names. */
     virtual void prepare(const int * /*name*/, unsigned /*namelen*/) {}
+
+    /* Called likewise once a request has found its object I. */
+    virtual void prepare_object(uint32_t /*i*/) {}
 
     /* True when the store's kernel checks and sizes written values itself:
      * a write then reaches replace() with the caller's bytes, uncut. */

@@ -241,6 +241,7 @@ int sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp, c
     uint32_t i = lookup(v, name, namelen, &e);
     if (i == NONE)
         return fail(e);
+    s.prepare_object(i);
     const mib_object &o = v.objects[i];
     if ((o.kind & CTLTYPE) == CTLTYPE_NODE && !o.handler)
         return fail(EISDIR);

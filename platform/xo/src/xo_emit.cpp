@@ -194,6 +194,45 @@ ssize_t produced(const xo_handle_s *h, size_t before)
     return static_cast<ssize_t>(h->out.size() - before);
 }
 
+// The fields of FMT, parsed at its first use. A format is known again by
+// its text: the same pointer may hold a new text (a caller's buffer), and
+// the same text may come from elsewhere. A program's formats are a few
+// literals, so the cache is small and scanned; past its bound a format is
+// parsed into SPARE. Entries never change once made, so a field being
+// emitted stays valid whatever the emit itself parses.
+const xo_parsed_format &parsed_format(xo_handle_s *h, const char *fmt, xo_parsed_format &spare)
+{
+    constexpr size_t max_formats = 64;
+    for (const auto &p : h->formats)
+        if (p->caller == fmt && p->text == fmt)
+            return *p;
+    std::string_view text(fmt);
+    for (const auto &p : h->formats)
+        if (p->text == text) {
+            p->caller = fmt;
+            return *p;
+        }
+    // Only a whole parse goes into the cache, even when memory runs out.
+    std::unique_ptr<xo_parsed_format> made;
+    xo_parsed_format *slot = &spare;
+    if (h->formats.size() < max_formats) {
+        made = std::make_unique<xo_parsed_format>();
+        slot = made.get();
+    }
+    slot->caller = fmt;
+    slot->text.assign(text);
+    std::string_view f(slot->text);
+    size_t pos = 0;
+    while (pos < f.size()) {
+        xo_field field;
+        xo_parse_field(f, &pos, &field);
+        slot->fields.push_back(field);
+    }
+    if (made)
+        h->formats.push_back(std::move(made));
+    return *slot;
+}
+
 // Emits every field of FMT; returns what it produced. Literal text between
 // fields, "{{" and "}}" included, is one piece of text.
 ssize_t emit_format(xo_handle_s *h, const char *fmt, xo_args *ap)
@@ -202,12 +241,9 @@ ssize_t emit_format(xo_handle_s *h, const char *fmt, xo_args *ap)
         return 0;
     size_t before = h->out.size();
     h->units_at = std::string::npos;
-    std::string_view f(fmt);
-    size_t pos = 0;
-    xo_field field;
     h->text.clear();
-    while (pos < f.size()) {
-        xo_parse_field(f, &pos, &field);
+    xo_parsed_format spare;
+    for (const xo_field &field : parsed_format(h, fmt, spare).fields) {
         if (field.role == 't') {
             h->text.append(field.content);
             continue;

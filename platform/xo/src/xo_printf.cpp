@@ -5,6 +5,7 @@
 // ever read as a format.
 #include "xo_private.h"
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -101,8 +102,10 @@ void append_string(std::string *out, const conv_spec &s, const char *str, size_t
         len = cut_columns(str, len, static_cast<size_t>(s.max_cols));
     size_t old = out->size();
     append_escaped(out, str, len, esc);
+    if (s.width <= 0 || (strip && !s.left))
+        return;
     size_t cols = esc == XO_ESC_TEXT_C ? out->size() - old : xo_columns(std::string_view(str, len));
-    if (s.width <= 0 || static_cast<size_t>(s.width) <= cols || (strip && !s.left))
+    if (static_cast<size_t>(s.width) <= cols)
         return;
     size_t pad = static_cast<size_t>(s.width) - cols;
     if (s.left)
@@ -181,7 +184,13 @@ long read_number(std::string_view fmt, size_t *i, xo_args *ap)
 // of the last two may be empty ("%-4..4s").
 size_t parse_spec(std::string_view fmt, size_t i, conv_spec *s, xo_args *ap)
 {
-    while (i < fmt.size() && std::strchr("-+ #0'", fmt[i]) != nullptr) {
+    auto is_flag = [](char c) {
+        return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0' || c == '\'';
+    };
+    auto is_length = [](char c) {
+        return c == 'h' || c == 'l' || c == 'L' || c == 'q' || c == 'j' || c == 'z' || c == 't';
+    };
+    while (i < fmt.size() && is_flag(fmt[i])) {
         if (fmt[i] == '-')
             s->left = true;
         if (s->nflags < 6 && fmt[i] != '\'')
@@ -212,7 +221,7 @@ size_t parse_spec(std::string_view fmt, size_t i, conv_spec *s, xo_args *ap)
             s->prec = -1; // a negative precision from '*' is none
     }
     int nl = 0;
-    while (i < fmt.size() && std::strchr("hlLqjzt", fmt[i]) != nullptr) {
+    while (i < fmt.size() && is_length(fmt[i])) {
         if (nl < 2)
             s->length[nl++] = fmt[i];
         i++;
@@ -221,6 +230,20 @@ size_t parse_spec(std::string_view fmt, size_t i, conv_spec *s, xo_args *ap)
         return std::string_view::npos;
     s->conv = fmt[i];
     return i + 1;
+}
+
+// Appends V as a conversion of S has it, when S is a bare decimal, octal
+// or lowercase hexadecimal one (no flags, width or precision), which needs
+// no C library; returns false for any other.
+template <typename T> bool append_plain(std::string *out, const conv_spec &s, T v)
+{
+    int base = s.conv == 'x' ? 16 : s.conv == 'o' ? 8 : 10;
+    if (s.nflags != 0 || s.width >= 0 || s.prec >= 0 || s.conv == 'X')
+        return false;
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof digits, v, base).ptr;
+    out->append(digits, static_cast<size_t>(end - digits));
+    return true;
 }
 
 // Formats one integer conversion, fetching the argument by its length.
@@ -248,7 +271,8 @@ void format_integer(std::string *out, const conv_spec &s, xo_args *ap, bool stri
             v = ap->next<ptrdiff_t>();
         else
             v = ap->next<int>();
-        append_printf(out, conv, v);
+        if (!append_plain(out, s, v))
+            append_printf(out, conv, v);
     } else {
         unsigned long long v;
         if (len == "hh")
@@ -267,7 +291,8 @@ void format_integer(std::string *out, const conv_spec &s, xo_args *ap, bool stri
             v = static_cast<unsigned long long>(ap->next<ptrdiff_t>());
         else
             v = ap->next<unsigned>();
-        append_printf(out, conv, v);
+        if (!append_plain(out, s, v))
+            append_printf(out, conv, v);
     }
 }
 
@@ -331,6 +356,12 @@ size_t xo_columns(std::string_view s)
 // nothing, as in libxo's field formats. Returns XO_FMT_* bits.
 unsigned xo_vformat(std::string *out, std::string_view fmt, xo_args *ap, xo_escape esc, bool strip)
 {
+    if (fmt == "%s") {
+        // The commonest format, a lone string, has nothing to parse.
+        const char *str = ap->next<const char *>();
+        format_string(out, conv_spec{}, str, esc, strip);
+        return str == nullptr ? unsigned(XO_FMT_NULL) : 0u;
+    }
     unsigned result = 0;
     size_t i = 0;
     while (i < fmt.size()) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -60,6 +61,14 @@ struct xo_field {
     bool has_eformat = false;
 };
 
+// A format's fields, parsed once: a walk emits the same few formats for
+// every object. The fields point into the handle's own copy of the format.
+struct xo_parsed_format {
+    const char *caller = nullptr; // where the format came from last
+    std::string text;
+    std::vector<xo_field> fields;
+};
+
 // How the printf engine escapes what a conversion produces.
 enum xo_escape {
     XO_ESC_NONE,   // text style in a UTF-8 locale: bytes as given
@@ -94,6 +103,7 @@ struct xo_handle_s {
     const xo_info_t *info = nullptr; // field descriptions (xo_set_info)
     size_t info_count = 0;
     xo_color_state color;
+    std::vector<std::unique_ptr<xo_parsed_format>> formats; // a few, by first use
 };
 
 // Runs F and turns exhausted memory, the one exception the layer can meet,

@@ -203,6 +203,27 @@ TEST_F(XoTest, UnshownRolesKeepArgumentsInStep)
     }
 }
 
+// A format is known by its text, not by where it lies: a buffer that
+// holds another format the next time, and more formats than are kept
+// parsed, come out as written.
+TEST_F(XoTest, FormatsAreKnownByTheirText)
+{
+    std::string got = capture(XO_STYLE_JSON, 0, [] {
+        char fmt[32] = "{:a/%s}";
+        xo_emit(fmt, "x");
+        std::strcpy(fmt, "{:b/%d}");
+        xo_emit(fmt, 5);
+        for (int i = 0; i < 100; i++) {
+            std::snprintf(fmt, sizeof fmt, "{:f%d/%%d}", i % 70);
+            xo_emit(fmt, i);
+        }
+    });
+    std::string want = "{\"a\":\"x\",\"b\":5";
+    for (int i = 0; i < 100; i++)
+        want += ",\"f" + std::to_string(i % 70) + "\":" + std::to_string(i);
+    EXPECT_EQ(got, want + "}\n");
+}
+
 // Widths count characters as a terminal shows them; XML and JSON drop
 // right-justifying widths but keep left-justifying ones.
 TEST_F(XoTest, StringWidths)
