@@ -70,15 +70,15 @@ bool same(const Value &s, std::string_view t)
     return std::string_view(s.GetString(), s.GetStringLength()) == t;
 }
 
-/* The keys of an element of "objects". */
+/* The keys of an element of "objects", the usual ones first. */
 constexpr std::string_view object_keys[] = {
-    "name",        "oid",        "type",        "flags",         "format",
-    "description", "label",      "handler",     "secure_level",  "maxlen",
-    "grows_by",    "read_error", "write_error", "handler_error", "value"};
+    "oid",    "name",     "type",        "format",      "flags",
+    "value",  "handler",  "description", "label",       "secure_level",
+    "maxlen", "grows_by", "read_error",  "write_error", "handler_error"};
 constexpr size_t KEYS = std::size(object_keys);
 
-/* The index of the key K in object_keys, or KEYS. */
-constexpr size_t key(std::string_view k)
+/* The index of the key K in object_keys. */
+consteval size_t key(std::string_view k)
 {
     return size_t(std::find(object_keys, object_keys + KEYS, k) - object_keys);
 }
@@ -105,7 +105,9 @@ bool parse_flags(const Value &v, uint32_t *flags, std::string &why)
     for (const Value &f : v.GetArray()) {
         const flag_name *n = std::end(image_flags);
         if (f.IsString())
-            n = std::find_if(image_flags, n, [&](const flag_name &n) { return same(f, n.name); });
+            n = std::find_if(image_flags, n, [&](const flag_name &n) {
+                return f.GetString()[0] == n.name[0] && same(f, n.name);
+            });
         if (n == std::end(image_flags)) {
             why = std::string("unknown flag '") + (f.IsString() ? f.GetString() : "?") + "'";
             return false;
@@ -122,7 +124,7 @@ bool parse_type(const Value &v, uint32_t *type, std::string &why)
         return true;
     }
     for (uint32_t t = 1; t < 16 && v.IsString(); t++) {
-        if (same(v, image_types[t].name)) {
+        if (v.GetString()[0] == image_types[t].name[0] && same(v, image_types[t].name)) {
             *type = t;
             return true;
         }
@@ -170,28 +172,29 @@ struct loader {
 /* Turns the ELEMENTth JSON object of "objects" into a mib_object. */
 bool load_object(loader &l, const Value &v, uint32_t element)
 {
-    std::string label = "#" + std::to_string(element);
     if (!v.IsObject())
-        return l.fail_object(label, "must be a JSON object");
+        return l.fail_object("#" + std::to_string(element), "must be a JSON object");
     // Each member by its key; the first key unknown or repeated is kept
     // for its message, which needs the name.
     const Value *m[KEYS] = {};
     std::string why;
     for (auto &member : v.GetObject()) {
-        size_t k = key(std::string_view(member.name.GetString(), member.name.GetStringLength()));
-        if (k < KEYS && !m[k])
-            m[k] = &member.value;
+        auto k =
+            std::find(object_keys, object_keys + KEYS,
+                      std::string_view(member.name.GetString(), member.name.GetStringLength()));
+        if (k != object_keys + KEYS && !m[k - object_keys])
+            m[k - object_keys] = &member.value;
         else if (why.empty())
-            why = (k == KEYS ? "unknown key '" : "duplicate key '") +
+            why = (k == object_keys + KEYS ? "unknown key '" : "duplicate key '") +
                   std::string(member.name.GetString()) + "'";
     }
     const Value *name = m[key("name")], *oid = m[key("oid")], *type = m[key("type")],
                 *format = m[key("format")], *handler = m[key("handler")],
                 *secure = m[key("secure_level")], *value = m[key("value")];
     if (!name || !name->IsString())
-        return l.fail_object(label, "missing 'name'");
-    label = name->GetString();
-    if (label.size() != name->GetStringLength())
+        return l.fail_object("#" + std::to_string(element), "missing 'name'");
+    const char *label = name->GetString();
+    if (std::strlen(label) != name->GetStringLength())
         return l.fail_object(label, "the name holds a NUL character");
     if (!why.empty())
         return l.fail_object(label, why);
@@ -200,23 +203,22 @@ bool load_object(loader &l, const Value &v, uint32_t element)
     o.description = o.label = o.parent = o.end = NONE;
     o.element = element;
     uint32_t flags = 0x80000000u, t;
-    for (auto [k, text] : {std::pair("description", &o.description), {"label", &o.label}}) {
-        const Value *x = m[key(k)];
-        if (x && !x->IsString())
-            return l.fail_object(label, std::string(k) + " must be a string");
-        if (x)
-            *text = l.add_string(*x);
+    for (auto [k, text] :
+         {std::pair(key("description"), &o.description), {key("label"), &o.label}}) {
+        if (m[k] && !m[k]->IsString())
+            return l.fail_object(label, std::string(object_keys[k]) + " must be a string");
+        if (m[k])
+            *text = l.add_string(*m[k]);
     }
-    for (auto [k, size] : {std::pair("maxlen", &o.maxlen), {"grows_by", &o.grows_by}}) {
-        const Value *x = m[key(k)];
-        if (x && !x->IsUint())
-            return l.fail_object(label, std::string(k) + " must be a number");
-        *size = x ? x->GetUint() : 0;
+    for (auto [k, size] : {std::pair(key("maxlen"), &o.maxlen), {key("grows_by"), &o.grows_by}}) {
+        if (m[k] && !m[k]->IsUint())
+            return l.fail_object(label, std::string(object_keys[k]) + " must be a number");
+        *size = m[k] ? m[k]->GetUint() : 0;
     }
-    for (auto [k, code] : {std::pair("read_error", &o.read_error),
-                           {"write_error", &o.write_error},
-                           {"handler_error", &o.handler_error}}) {
-        if (m[key(k)] && !parse_errno(*m[key(k)], code, why))
+    for (auto [k, code] : {std::pair(key("read_error"), &o.read_error),
+                           {key("write_error"), &o.write_error},
+                           {key("handler_error"), &o.handler_error}}) {
+        if (m[k] && !parse_errno(*m[k], code, why))
             return l.fail_object(label, why);
     }
     if (m[key("flags")] && !parse_flags(*m[key("flags")], &flags, why))
@@ -240,7 +242,7 @@ bool load_object(loader &l, const Value &v, uint32_t element)
             return l.fail_object(label, "OID components must be integers");
         l.d.oids.push_back(c.GetInt());
     }
-    size_t components = 1 + size_t(std::count(label.begin(), label.end(), '.'));
+    size_t components = 1 + size_t(std::count(label, label + name->GetStringLength(), '.'));
     if (components != o.oid_len)
         return l.fail_object(label, "the name has " + std::to_string(components) +
                                         " components and the OID " + std::to_string(o.oid_len));
@@ -252,7 +254,8 @@ bool load_object(loader &l, const Value &v, uint32_t element)
     o.kind = flags | (secure ? secure->GetUint() : 0) << 20 | t;
     o.handler = uint16_t(handler ? handler->GetBool() : t != 1);
     o.name = l.add_string(*name);
-    o.last = o.name + uint32_t(label.rfind('.') + 1); // 0 without a dot
+    const char *dot = std::strrchr(label, '.');
+    o.last = o.name + uint32_t(dot ? dot - label + 1 : 0);
     o.format = format ? l.add_string(*format)
                       : l.add_string(image_types[t].format, std::strlen(image_types[t].format));
 
