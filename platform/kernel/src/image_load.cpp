@@ -133,6 +133,20 @@ bool parse_type(const Value &v, uint32_t *type, std::string &why)
     return false;
 }
 
+/* Parses an errno name ("EPERM"); 0 when it is none. */
+int errno_from_name(const char *name)
+{
+    // glibc names each errno once, EOPNOTSUPP for the ENOTSUP it equals.
+    if (!std::strcmp(name, "ENOTSUP"))
+        return ENOTSUP;
+    for (int e = 1; e < 4096; e++) {
+        const char *known = strerrorname_np(e);
+        if (known && !std::strcmp(known, name))
+            return e;
+    }
+    return 0;
+}
+
 bool parse_errno(const Value &v, int16_t *code, std::string &why)
 {
     int e = 0;
@@ -911,26 +925,6 @@ bool load(loader &l, text_buffer &text, const char *original, int fd)
     return finish(l);
 }
 
-/* Opens PATH for reading, refusing what is not a regular file without
- * waiting for a writer on a FIFO. Returns the descriptor, or -1 with
- * WHY set. */
-int open_image(const char *path, std::string &why)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        why = std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        why = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
-    } else {
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        return fd;
-    }
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
 /* Runs a load, turning a failed allocation into its message. */
 template <typename F> bool guarded(const char *path, image_data &out, std::string &err, F load)
 {
@@ -945,20 +939,11 @@ template <typename F> bool guarded(const char *path, image_data &out, std::strin
     return false;
 }
 
-/* Reads the SIZE bytes of the open file FD into TEXT. Returns 0 or an
- * errno. */
-int read_fd(int fd, char *text, size_t size)
-{
-    for (size_t got = 0; got < size;) {
-        ssize_t n = read(fd, text + got, size - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        got += size_t(n);
-    }
-    return 0;
-}
+/* An open file, closed when it goes. */
+struct file {
+    int fd;
+    ~file() { fd < 0 || close(fd); }
+};
 
 } // namespace
 
@@ -977,27 +962,23 @@ bool image_load_file(const char *path, image_data &out, std::string &err)
 {
     return guarded(path, out, err, [&] {
         loader l{path, out, err};
-        std::string why;
-        int fd = open_image(path, why);
-        if (fd < 0)
-            return l.fail(why);
+        // Without waiting for a writer on a FIFO, which is refused then;
+        // O_NONBLOCK changes nothing for a regular file.
+        file f{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
         struct stat st;
-        int e = fstat(fd, &st) != 0 ? errno : 0;
-        bool ok = false;
-        try {
-            size_t size = size_t(st.st_size);
-            text_buffer text(size);
-            e = e ? e : read_fd(fd, text.data(), size);
-            if (!e) {
-                reserve_arenas(out, size);
-                ok = load(l, text, nullptr, fd);
-            }
-        } catch (...) {
-            close(fd);
-            throw;
+        if (f.fd < 0 || fstat(f.fd, &st) != 0)
+            return l.fail(std::strerror(errno));
+        if (!S_ISREG(st.st_mode))
+            return l.fail(S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+        text_buffer text(size_t(st.st_size));
+        for (size_t got = 0; got < text.size();) {
+            ssize_t n = read(f.fd, text.data() + got, text.size() - got);
+            if (n <= 0 && !(n < 0 && errno == EINTR))
+                return l.fail(std::strerror(n < 0 ? errno : EIO));
+            got += size_t(std::max(n, ssize_t(0)));
         }
-        close(fd);
-        return e ? l.fail(std::strerror(e)) : ok;
+        reserve_arenas(out, text.size());
+        return load(l, text, nullptr, f.fd);
     });
 }
 
@@ -1013,18 +994,5 @@ int image_find_element(const std::string &text, uint32_t element, image_value_pl
     if (!w.found())
         return ENOENT;
     out = w.place();
-    return 0;
-}
-
-int errno_from_name(const char *name)
-{
-    // glibc names each errno once, EOPNOTSUPP for the ENOTSUP it equals.
-    if (!std::strcmp(name, "ENOTSUP"))
-        return ENOTSUP;
-    for (int e = 1; e < 4096; e++) {
-        const char *known = strerrorname_np(e);
-        if (known && !std::strcmp(known, name))
-            return e;
-    }
     return 0;
 }
