@@ -330,16 +330,8 @@ bool snapshot_oid(const Value &text, Value &out, json_pool &pool)
     return !out.Empty();
 }
 
-/* Is V the container that -r wraps around a snapshot's list? */
-bool wrapped_snapshot(const Value &v)
-{
-    return v.IsObject() && v.MemberCount() == 1 && same(v.MemberBegin()->name, "tree") &&
-           v.MemberBegin()->value.IsArray();
-}
-
-/* Loads the instance V of a snapshot and the instances below it, if it has
- * them (the walk hands over each instance without them; a snapshot wrapped
- * by -r comes whole). */
+/* Loads the instance V of a snapshot, handed over without the instances
+ * below it. */
 bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
 {
     const Value *name = v.IsObject() && v.HasMember("name") ? &v["name"] : nullptr;
@@ -348,7 +340,6 @@ bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
         return l.fail_object(label, "missing 'name'");
     // The members that stay as they are move over; V is dropped after.
     Value o(rapidjson::kObjectType);
-    Value *children = nullptr;
     bool has_value = false;
     // By index: clang takes != between RapidJSON's mutable member iterators
     // for ambiguous in C++20.
@@ -388,8 +379,6 @@ bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
                 return l.fail_object(label, "a dump holds bytes in hexadecimal");
             o.AddMember("value", hex, pool);
             has_value = true;
-        } else if (same(key, "children")) {
-            children = &x;
         } else if (!same(key, "flags")) { // the names of the bits flags-raw has
             return l.fail_object(label, std::string("unknown key '") + key.GetString() + "'");
         }
@@ -398,22 +387,10 @@ bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
         return l.fail_object(label, "missing 'flags-raw' (a snapshot is taken with -g)");
     // A leaf shown without a value could not be read.
     const Value *type = o.HasMember("type") ? &o["type"] : nullptr;
-    if (!has_value && !children && !(type && type->IsString() && same(*type, "node")) &&
+    if (!has_value && !(type && type->IsString() && same(*type, "node")) &&
         !(o.HasMember("handler") && !o["handler"].GetBool()))
         o.AddMember("read_error", "EIO", pool);
-    if (!load_object(l, o, NONE))
-        return false;
-    if (!children)
-        return true;
-    Value *list =
-        children->IsObject() && children->HasMember("object") ? &(*children)["object"] : nullptr;
-    if (!list || !list->IsArray())
-        return l.fail_object(label, "children must hold a list 'object'");
-    for (Value &c : list->GetArray()) {
-        if (!load_snapshot_object(l, c, pool))
-            return false;
-    }
-    return true;
+    return load_object(l, o, NONE);
 }
 
 /* Loads the member KEY of the image's top level other than "objects". */
@@ -739,8 +716,17 @@ template <typename Stream> class image_walk
                 has_objects_ = true;
                 snapshot_ = key_ == "tree";
                 tag_ = 'T';
+            } else if (object && key_ != "objects") {
+                tag_ = 'W'; // perhaps the container -r puts around a snapshot
             } else if (target_ == NONE) {
                 gather_at_ = depth_;
+            }
+        } else if (in == 'W') {
+            if (key_ == "tree" && array) {
+                has_objects_ = snapshot_ = wrapped_ = true;
+                tag_ = 'T';
+            } else {
+                failed_ = !not_wrapped();
             }
         } else if (!snapshot_) {
             if (in == 'T')
@@ -761,6 +747,13 @@ template <typename Stream> class image_walk
             failed_ = !l_.fail_object(last_loaded(), "children must hold a list 'object'");
         }
         parent_ = in;
+    }
+
+    /* A top-level object is not the container of a snapshot: loads it as
+     * the member it is, which refuses it. */
+    bool not_wrapped()
+    {
+        return load_top_member(l_, keys_.back().c_str(), Value(rapidjson::kObjectType));
     }
 
     /* The name of the object loaded last. */
@@ -793,6 +786,8 @@ template <typename Stream> class image_walk
     bool close()
     {
         depth_--;
+        if (depth_ == 1 && tags_[1] == 'W' && !wrapped_ && !failed_)
+            failed_ = !not_wrapped();
         if (tags_.size() > depth_)
             tags_.resize(depth_);
         return !gathering();
@@ -831,11 +826,6 @@ template <typename Stream> class image_walk
             failed_ = !load_snapshot_object(l_, doc_, pool_);
         } else if (key_ == "objects") {
             failed_ = !l_.fail("missing 'objects' (an array)");
-        } else if (wrapped_snapshot(doc_)) {
-            // A snapshot taken with -r: the list inside the container.
-            snapshot_ = has_objects_ = true;
-            for (SizeType i = 0; i < doc_["tree"].Size() && !failed_; i++)
-                failed_ = !load_snapshot_object(l_, doc_["tree"][i], pool_);
         } else {
             failed_ = !load_top_member(l_, key_.c_str(), doc_);
         }
@@ -854,7 +844,7 @@ template <typename Stream> class image_walk
     unsigned depth_ = 0;        /* arrays and objects open */
     uint32_t gather_at_ = NONE; /* the depth of the value being gathered */
     uint32_t element_ = 0, next_element_ = 0;
-    bool has_objects_ = false, snapshot_ = false;
+    bool has_objects_ = false, snapshot_ = false, wrapped_ = false;
     bool failed_ = false, too_deep_ = false, found_ = false, in_value_ = false;
     uint32_t members_ = 0; /* of the snapshot instance being gathered */
     char tag_ = 'X';       /* what the container being opened is */
