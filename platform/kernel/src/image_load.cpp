@@ -401,13 +401,11 @@ bool load_top_member(loader &l, const char *key, const Value &x)
             return l.fail("securelevel must be an integer");
         l.d.securelevel = x.GetInt();
     } else if (!std::strcmp(key, "modules")) {
-        if (!x.IsArray())
+        auto name = [](const Value &n) { return n.IsString(); };
+        if (!x.IsArray() || !std::all_of(x.Begin(), x.End(), name))
             return l.fail("modules must be an array of names");
-        for (const Value &n : x.GetArray()) {
-            if (!n.IsString())
-                return l.fail("modules must be an array of names");
-            l.d.modules.push_back(l.add_string(n.GetString(), n.GetStringLength()));
-        }
+        for (const Value &n : x.GetArray())
+            l.d.modules.push_back(l.add_string(n));
     } else if (!std::strcmp(key, "jails")) {
         if (!x.IsArray())
             return l.fail("jails must be an array");
@@ -421,7 +419,7 @@ bool load_top_member(loader &l, const char *key, const Value &x)
                 if (!std::strcmp(k, "name")) {
                     if (!jv.IsString())
                         return l.fail("a jail's name must be a string");
-                    jail.name = l.add_string(jv.GetString(), jv.GetStringLength());
+                    jail.name = l.add_string(jv);
                 } else if (!std::strcmp(k, "jid")) {
                     if (!jv.IsInt() || jv.GetInt() <= 0)
                         return l.fail("a jail's jid must be an integer above 0");
@@ -510,9 +508,7 @@ bool check_tree(loader &l, uint32_t repeated)
                        name[pname.size()] == '.';
         if (extends && (p.kind & 0xf) == 1 && !p.handler)
             continue;
-        std::string quoted = "'";
-        quoted += pname;
-        quoted += "'";
+        std::string quoted = "'" + std::string(pname) + "'";
         return l.fail_object(std::string(name),
                              !extends ? "the name does not extend its parent's, " + quoted
                              : (p.kind & 0xf) != 1 ? "its parent " + quoted + " is not a node"
