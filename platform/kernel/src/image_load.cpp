@@ -12,7 +12,7 @@
  * always precedes its children.
  *
  * The same walk finds one element again for a rewrite of its value: where
- * its "value" member is in the text, and its key("oid").
+ * its "value" member is in the text, and its OID.
  */
 #include "image_load.h"
 
