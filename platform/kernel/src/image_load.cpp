@@ -853,6 +853,7 @@ template <typename Stream> class image_walk
     json_pool pool_;
     json_document doc_;
 };
+
 /* A text read in memory without a copy of the stream: RapidJSON reads a
  * plain string stream through local copies, which would leave the
  * position the walk asks for behind. */
