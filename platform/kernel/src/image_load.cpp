@@ -1,15 +1,15 @@
 /*
  * The MIB image loader. One SAX walk with RapidJSON's reader goes through
- * the image as it is read, a chunk of the file at a time, and dispatches
- * on the keys of its top level: each element of "objects" and each other
- * top-level member is gathered into a small document of its own, turned
- * into mib_objects (or modules, jails, the securelevel) and dropped, so a
- * load holds one object's document at a time besides the arenas it fills.
- * A snapshot, the JSON of a walk, has the list "tree" in place of
- * "objects": its instances nest, and each is gathered up to the instances
- * below it and loaded as the element of "objects" it stands for.
- * The tree checks run on the sorted array afterwards: duplicates are
- * neighbours there and a parent always precedes its children.
+ * the image's text, parsed in place, and dispatches on the keys of its top
+ * level: each element of "objects" and each other top-level member is
+ * gathered into a small document of its own, turned into mib_objects (or
+ * modules, jails, the securelevel) and dropped, so a load holds one
+ * object's document at a time besides the arenas it fills. A snapshot, the
+ * JSON of a walk, has the list "tree" in place of "objects": its instances
+ * nest, and each is gathered up to the instances below it and loaded as
+ * the element of "objects" it stands for. The tree checks run on the
+ * sorted array afterwards: duplicates are neighbours there and a parent
+ * always precedes its children.
  *
  * The same walk finds one element again for a rewrite of its value: where
  * its "value" member is in the text, and its OID.
@@ -19,9 +19,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <set>
+#include <string_view>
 #include <type_traits>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -39,44 +39,6 @@ namespace
 
 using rapidjson::SizeType;
 using Value = json_value;
-
-struct errno_name {
-    const char *name;
-    int code;
-};
-const errno_name errno_names[] = {
-    {"EPERM", EPERM},
-    {"ENOENT", ENOENT},
-    {"ESRCH", ESRCH},
-    {"EINTR", EINTR},
-    {"EIO", EIO},
-    {"ENXIO", ENXIO},
-    {"E2BIG", E2BIG},
-    {"EBADF", EBADF},
-    {"EAGAIN", EAGAIN},
-    {"ENOMEM", ENOMEM},
-    {"EACCES", EACCES},
-    {"EFAULT", EFAULT},
-    {"EBUSY", EBUSY},
-    {"EEXIST", EEXIST},
-    {"ENODEV", ENODEV},
-    {"ENOTDIR", ENOTDIR},
-    {"EISDIR", EISDIR},
-    {"EINVAL", EINVAL},
-    {"ENOSPC", ENOSPC},
-    {"EROFS", EROFS},
-    {"EDOM", EDOM},
-    {"ERANGE", ERANGE},
-    {"ENOSYS", ENOSYS},
-    {"ENOTSUP", ENOTSUP},
-    {"EOPNOTSUPP", EOPNOTSUPP},
-    {"ETIMEDOUT", ETIMEDOUT},
-    {"ENAMETOOLONG", ENAMETOOLONG},
-    {"ENOTTY", ENOTTY},
-    {"EXDEV", EXDEV},
-    {"ECHILD", ECHILD},
-};
-static_assert(sizeof(errno_names) / sizeof(errno_names[0]) == 30, "errno names");
 
 const char *const parse_errors[] = {
     "no error",
@@ -102,86 +64,30 @@ static_assert(sizeof(parse_errors) / sizeof(parse_errors[0]) ==
                   rapidjson::kParseErrorUnspecificSyntaxError + 1,
               "one text per RapidJSON parse error");
 
-/* The keys of an object, looked up by length first: a load compares
- * hundreds of thousands of them. */
-enum object_key {
-    K_NAME,
-    K_OID,
-    K_TYPE,
-    K_VALUE,
-    K_FLAGS,
-    K_FORMAT,
-    K_DESCRIPTION,
-    K_LABEL,
-    K_HANDLER,
-    K_SECURE_LEVEL,
-    K_MAXLEN,
-    K_GROWS_BY,
-    K_READ_ERROR,
-    K_WRITE_ERROR,
-    K_HANDLER_ERROR,
-    K_UNKNOWN
-};
-
-/* Is the JSON string S equal to the LEN bytes at T? */
-bool same(const Value &s, const char *t, size_t len)
+/* Is the JSON string S the text T? */
+bool same(const Value &s, std::string_view t)
 {
-    return s.GetStringLength() == len && std::memcmp(s.GetString(), t, len) == 0;
-}
-bool same(const Value &s, const char *t)
-{
-    return same(s, t, std::strlen(t));
+    return std::string_view(s.GetString(), s.GetStringLength()) == t;
 }
 
-/* Is the string S of the right length the key K? The length is known at
- * compile time, so the comparison is a load or two. */
-template <size_t N> bool is_key(const char *s, const char (&k)[N])
-{
-    return std::memcmp(s, k, N - 1) == 0;
-}
+/* The keys of an element of "objects", the usual ones first. */
+constexpr std::string_view object_keys[] = {
+    "oid",    "name",     "type",        "format",      "flags",
+    "value",  "handler",  "description", "label",       "secure_level",
+    "maxlen", "grows_by", "read_error",  "write_error", "handler_error"};
+constexpr size_t KEYS = std::size(object_keys);
 
-object_key key_of(const Value &name)
+/* The index of the key K in object_keys. */
+consteval size_t key(std::string_view k)
 {
-    // By length, then the few keys of that length.
-    const char *s = name.GetString();
-    switch (name.GetStringLength()) {
-    case 3:
-        return is_key(s, "oid") ? K_OID : K_UNKNOWN;
-    case 4:
-        return is_key(s, "name") ? K_NAME : is_key(s, "type") ? K_TYPE : K_UNKNOWN;
-    case 5:
-        return is_key(s, "value")   ? K_VALUE
-               : is_key(s, "flags") ? K_FLAGS
-               : is_key(s, "label") ? K_LABEL
-                                    : K_UNKNOWN;
-    case 6:
-        return is_key(s, "format") ? K_FORMAT : is_key(s, "maxlen") ? K_MAXLEN : K_UNKNOWN;
-    case 7:
-        return is_key(s, "handler") ? K_HANDLER : K_UNKNOWN;
-    case 8:
-        return is_key(s, "grows_by") ? K_GROWS_BY : K_UNKNOWN;
-    case 10:
-        return is_key(s, "read_error") ? K_READ_ERROR : K_UNKNOWN;
-    case 11:
-        return is_key(s, "description")   ? K_DESCRIPTION
-               : is_key(s, "write_error") ? K_WRITE_ERROR
-                                          : K_UNKNOWN;
-    case 12:
-        return is_key(s, "secure_level") ? K_SECURE_LEVEL : K_UNKNOWN;
-    case 13:
-        return is_key(s, "handler_error") ? K_HANDLER_ERROR : K_UNKNOWN;
-    }
-    return K_UNKNOWN;
+    return size_t(std::find(object_keys, object_keys + KEYS, k) - object_keys);
 }
 
 std::string dotted(const int32_t *oid, size_t len)
 {
     std::string s;
-    for (size_t i = 0; i < len; i++) {
-        if (i)
-            s += '.';
-        s += std::to_string(oid[i]);
-    }
+    for (size_t i = 0; i < len; i++)
+        s += (i ? "." : "") + std::to_string(oid[i]);
     return s;
 }
 
@@ -189,41 +95,24 @@ bool parse_flags(const Value &v, uint32_t *flags, std::string &why)
 {
     if (v.IsUint()) {
         *flags = v.GetUint();
-        if (*flags & 0xf) {
-            why = "flags must leave the type bits (0xf) clear";
-            return false;
-        }
-        return true;
+        return !(*flags & 0xf) || (why = "flags must leave the type bits (0xf) clear", false);
     }
     if (!v.IsArray()) {
         why = "flags must be an array of names or a number";
         return false;
     }
-    // The names' lengths, measured once: the names are unique, so the
-    // first one that matches is the one.
-    static const struct lengths {
-        size_t of[sizeof image_flags / sizeof image_flags[0]];
-        lengths()
-        {
-            for (size_t i = 0; i < sizeof image_flags / sizeof image_flags[0]; i++)
-                of[i] = std::strlen(image_flags[i].name);
-        }
-    } names;
     *flags = 0;
     for (const Value &f : v.GetArray()) {
-        const flag_name *hit = nullptr;
-        for (size_t i = 0; f.IsString() && i < sizeof image_flags / sizeof image_flags[0]; i++) {
-            const flag_name &n = image_flags[i];
-            if (f.GetString()[0] == n.name[0] && same(f, n.name, names.of[i])) {
-                hit = &n;
-                break;
-            }
-        }
-        if (!hit) {
+        const flag_name *n = std::end(image_flags);
+        if (f.IsString())
+            n = std::find_if(image_flags, n, [&](const flag_name &n) {
+                return f.GetString()[0] == n.name[0] && same(f, n.name);
+            });
+        if (n == std::end(image_flags)) {
             why = std::string("unknown flag '") + (f.IsString() ? f.GetString() : "?") + "'";
             return false;
         }
-        *flags |= hit->bit;
+        *flags |= n->bit;
     }
     return true;
 }
@@ -234,15 +123,28 @@ bool parse_type(const Value &v, uint32_t *type, std::string &why)
         *type = v.GetUint();
         return true;
     }
-    for (uint32_t t = 1; t < 16; t++) {
-        if (v.IsString() && v.GetString()[0] == image_types[t].name[0] &&
-            same(v, image_types[t].name)) {
+    for (uint32_t t = 1; t < 16 && v.IsString(); t++) {
+        if (v.GetString()[0] == image_types[t].name[0] && same(v, image_types[t].name)) {
             *type = t;
             return true;
         }
     }
     why = v.IsString() ? std::string("unknown type '") + v.GetString() + "'" : "invalid type";
     return false;
+}
+
+/* Parses an errno name ("EPERM"); 0 when it is none. */
+int errno_from_name(const char *name)
+{
+    // glibc names each errno once, EOPNOTSUPP for the ENOTSUP it equals.
+    if (!std::strcmp(name, "ENOTSUP"))
+        return ENOTSUP;
+    for (int e = 1; e < 4096; e++) {
+        const char *known = strerrorname_np(e);
+        if (known && !std::strcmp(known, name))
+            return e;
+    }
+    return 0;
 }
 
 bool parse_errno(const Value &v, int16_t *code, std::string &why)
@@ -252,12 +154,8 @@ bool parse_errno(const Value &v, int16_t *code, std::string &why)
         e = v.GetInt();
     else if (v.IsString())
         e = errno_from_name(v.GetString());
-    if (e <= 0) {
-        why = "unknown errno";
-        return false;
-    }
     *code = int16_t(e);
-    return true;
+    return e > 0 || (why = "unknown errno", false);
 }
 
 /* The state of one load: the arenas being filled and the first error. */
@@ -271,12 +169,6 @@ struct loader {
         err = std::string(path) + ": " + what;
         return false;
     }
-    /* A syntax error at PLACE, "LINE:COLUMN". */
-    bool fail_at(const std::string &place, const char *what)
-    {
-        err = std::string(path) + ":" + place + ": " + what;
-        return false;
-    }
     bool fail_object(const std::string &name, const std::string &what)
     {
         return fail("object '" + name + "': " + what);
@@ -288,96 +180,69 @@ struct loader {
         d.strings.append(s, len + 1);
         return off;
     }
+    uint32_t add_string(const Value &s) { return add_string(s.GetString(), s.GetStringLength()); }
 };
 
 /* Turns the ELEMENTth JSON object of "objects" into a mib_object. */
 bool load_object(loader &l, const Value &v, uint32_t element)
 {
     if (!v.IsObject())
-        return l.fail_object(std::string("#").append(std::to_string(element)),
-                             "must be a JSON object");
-    const Value *name = nullptr, *oid = nullptr, *type = nullptr, *value = nullptr;
-    for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
-        if (m->name.GetStringLength() == 4 && is_key(m->name.GetString(), "name"))
-            name = &m->value;
+        return l.fail_object("#" + std::to_string(element), "must be a JSON object");
+    // Each member by its key; the first key unknown or repeated is kept
+    // for its message, which needs the name.
+    const Value *m[KEYS] = {};
+    std::string why;
+    for (auto &member : v.GetObject()) {
+        auto k =
+            std::find(object_keys, object_keys + KEYS,
+                      std::string_view(member.name.GetString(), member.name.GetStringLength()));
+        if (k != object_keys + KEYS && !m[k - object_keys])
+            m[k - object_keys] = &member.value;
+        else if (why.empty())
+            why = (k == object_keys + KEYS ? "unknown key '" : "duplicate key '") +
+                  std::string(member.name.GetString()) + "'";
     }
+    const Value *name = m[key("name")], *oid = m[key("oid")], *type = m[key("type")],
+                *format = m[key("format")], *handler = m[key("handler")],
+                *secure = m[key("secure_level")], *value = m[key("value")];
     if (!name || !name->IsString())
-        return l.fail_object(std::string("#").append(std::to_string(element)), "missing 'name'");
+        return l.fail_object("#" + std::to_string(element), "missing 'name'");
     const char *label = name->GetString();
     if (std::strlen(label) != name->GetStringLength())
         return l.fail_object(label, "the name holds a NUL character");
+    if (!why.empty())
+        return l.fail_object(label, why);
 
     mib_object o{};
-    o.description = o.label = o.format = NONE;
-    o.parent = o.end = NONE;
+    o.description = o.label = o.parent = o.end = NONE;
     o.element = element;
-    uint32_t flags = 0x80000000u, secure = 0;
-    int handler = -1;
-    const Value *format = nullptr;
-    std::string why;
-    uint32_t seen = 0;
-    for (auto m = v.MemberBegin(); m != v.MemberEnd(); ++m) {
-        const char *key = m->name.GetString();
-        const Value &x = m->value;
-        bool ok = true;
-        object_key k = key_of(m->name);
-        if (k != K_UNKNOWN && (seen & 1u << k))
-            return l.fail_object(label, std::string("duplicate key '") + key + "'");
-        seen |= 1u << k;
-        switch (k) {
-        case K_NAME:
-            break;
-        case K_OID:
-            oid = &x;
-            break;
-        case K_TYPE:
-            type = &x;
-            break;
-        case K_VALUE:
-            value = &x;
-            break;
-        case K_FLAGS:
-            ok = parse_flags(x, &flags, why);
-            break;
-        case K_FORMAT:
-            format = &x;
-            ok = x.IsString() || (why = "format must be a string", false);
-            break;
-        case K_DESCRIPTION:
-        case K_LABEL:
-            if (!x.IsString())
-                return l.fail_object(label, std::string(key) + " must be a string");
-            (key[0] == 'd' ? o.description : o.label) =
-                l.add_string(x.GetString(), x.GetStringLength());
-            break;
-        case K_HANDLER:
-            ok = x.IsBool() || (why = "handler must be true or false", false);
-            handler = ok && x.GetBool();
-            break;
-        case K_SECURE_LEVEL:
-            ok = (x.IsUint() && x.GetUint() < 16) || (why = "secure_level must be 0 to 15", false);
-            secure = ok ? x.GetUint() : 0;
-            break;
-        case K_MAXLEN:
-        case K_GROWS_BY:
-            ok = x.IsUint() || (why = std::string(key) + " must be a number", false);
-            (key[0] == 'm' ? o.maxlen : o.grows_by) = ok ? x.GetUint() : 0;
-            break;
-        case K_READ_ERROR:
-            ok = parse_errno(x, &o.read_error, why);
-            break;
-        case K_WRITE_ERROR:
-            ok = parse_errno(x, &o.write_error, why);
-            break;
-        case K_HANDLER_ERROR:
-            ok = parse_errno(x, &o.handler_error, why);
-            break;
-        case K_UNKNOWN:
-            return l.fail_object(label, std::string("unknown key '") + key + "'");
-        }
-        if (!ok)
+    uint32_t flags = 0x80000000u, t;
+    for (auto [k, text] :
+         {std::pair(key("description"), &o.description), {key("label"), &o.label}}) {
+        if (m[k] && !m[k]->IsString())
+            return l.fail_object(label, std::string(object_keys[k]) + " must be a string");
+        if (m[k])
+            *text = l.add_string(*m[k]);
+    }
+    for (auto [k, size] : {std::pair(key("maxlen"), &o.maxlen), {key("grows_by"), &o.grows_by}}) {
+        if (m[k] && !m[k]->IsUint())
+            return l.fail_object(label, std::string(object_keys[k]) + " must be a number");
+        *size = m[k] ? m[k]->GetUint() : 0;
+    }
+    for (auto [k, code] : {std::pair(key("read_error"), &o.read_error),
+                           {key("write_error"), &o.write_error},
+                           {key("handler_error"), &o.handler_error}}) {
+        if (m[k] && !parse_errno(*m[k], code, why))
             return l.fail_object(label, why);
     }
+    if (m[key("flags")] && !parse_flags(*m[key("flags")], &flags, why))
+        return l.fail_object(label, why);
+    if (format && !format->IsString())
+        return l.fail_object(label, "format must be a string");
+    if (handler && !handler->IsBool())
+        return l.fail_object(label, "handler must be true or false");
+    if (secure && !(secure->IsUint() && secure->GetUint() < 16))
+        return l.fail_object(label, "secure_level must be 0 to 15");
 
     if (!oid || !oid->IsArray() || oid->Empty())
         return l.fail_object(label, "missing 'oid'");
@@ -391,24 +256,21 @@ bool load_object(loader &l, const Value &v, uint32_t element)
             return l.fail_object(label, "OID components must be integers");
         l.d.oids.push_back(c.GetInt());
     }
-    // Up to the first NUL, as the name is used from here on.
-    const char *label_end = label + std::strlen(label);
-    size_t components = 1 + size_t(std::count(label, label_end, '.'));
+    size_t components = 1 + size_t(std::count(label, label + name->GetStringLength(), '.'));
     if (components != o.oid_len)
         return l.fail_object(label, "the name has " + std::to_string(components) +
                                         " components and the OID " + std::to_string(o.oid_len));
 
     if (!type)
         return l.fail_object(label, "missing 'type'");
-    uint32_t t;
     if (!parse_type(*type, &t, why))
         return l.fail_object(label, why);
-    o.kind = flags | secure << 20 | t;
-    o.handler = uint16_t(handler >= 0 ? handler : t != 1);
-    o.name = l.add_string(name->GetString(), name->GetStringLength());
+    o.kind = flags | (secure ? secure->GetUint() : 0) << 20 | t;
+    o.handler = uint16_t(handler ? handler->GetBool() : t != 1);
+    o.name = l.add_string(*name);
     const char *dot = std::strrchr(label, '.');
     o.last = o.name + uint32_t(dot ? dot - label + 1 : 0);
-    o.format = format ? l.add_string(format->GetString(), format->GetStringLength())
+    o.format = format ? l.add_string(*format)
                       : l.add_string(image_types[t].format, std::strlen(image_types[t].format));
 
     o.value = uint32_t(l.d.values.size());
@@ -434,25 +296,19 @@ bool load_object(loader &l, const Value &v, uint32_t element)
  */
 
 /* The bytes of a dump ["7f", "0", ...] as a "hex" value. */
-bool snapshot_value(const Value &dump, Value &out, json_pool &pool, std::string &why)
+bool snapshot_value(const Value &dump, Value &out, json_pool &pool)
 {
     std::string hex;
     for (SizeType i = 0; dump.IsArray() && i < dump.Size(); i++) {
         const Value &b = dump[i];
         size_t n = b.IsString() ? b.GetStringLength() : 0;
-        if (n < 1 || n > 2 || std::strspn(b.GetString(), "0123456789abcdef") != n) {
-            why = "a dump holds bytes in hexadecimal";
+        if (n < 1 || n > 2 || std::strspn(b.GetString(), "0123456789abcdef") != n)
             return false;
-        }
         hex.append(2 - n, '0').append(b.GetString(), n);
-    }
-    if (!dump.IsArray()) {
-        why = "a dump holds bytes in hexadecimal";
-        return false;
     }
     out.SetObject();
     out.AddMember("hex", Value(hex.c_str(), SizeType(hex.size()), pool), pool);
-    return true;
+    return dump.IsArray();
 }
 
 /* The OID text "1.2.3" as an array of components. */
@@ -474,16 +330,8 @@ bool snapshot_oid(const Value &text, Value &out, json_pool &pool)
     return !out.Empty();
 }
 
-/* Is V the container that -r wraps around a snapshot's list? */
-bool wrapped_snapshot(const Value &v)
-{
-    return v.IsObject() && v.MemberCount() == 1 && same(v.MemberBegin()->name, "tree") &&
-           v.MemberBegin()->value.IsArray();
-}
-
-/* Loads the instance V of a snapshot and the instances below it, if it has
- * them (the walk hands over each instance without them; a snapshot wrapped
- * by -r comes whole). */
+/* Loads the instance V of a snapshot, handed over without the instances
+ * below it. */
 bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
 {
     const Value *name = v.IsObject() && v.HasMember("name") ? &v["name"] : nullptr;
@@ -492,9 +340,7 @@ bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
         return l.fail_object(label, "missing 'name'");
     // The members that stay as they are move over; V is dropped after.
     Value o(rapidjson::kObjectType);
-    Value *children = nullptr;
     bool has_value = false;
-    std::string why;
     // By index: clang takes != between RapidJSON's mutable member iterators
     // for ambiguous in C++20.
     for (rapidjson::SizeType k = 0; k < v.MemberCount(); k++) {
@@ -529,12 +375,10 @@ bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
             const Value none(rapidjson::kArrayType);
             const Value *dump = box->HasMember("dump") ? &(*box)["dump"] : &none;
             Value hex;
-            if (!snapshot_value(*dump, hex, pool, why))
-                return l.fail_object(label, why);
+            if (!snapshot_value(*dump, hex, pool))
+                return l.fail_object(label, "a dump holds bytes in hexadecimal");
             o.AddMember("value", hex, pool);
             has_value = true;
-        } else if (same(key, "children")) {
-            children = &x;
         } else if (!same(key, "flags")) { // the names of the bits flags-raw has
             return l.fail_object(label, std::string("unknown key '") + key.GetString() + "'");
         }
@@ -543,22 +387,10 @@ bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
         return l.fail_object(label, "missing 'flags-raw' (a snapshot is taken with -g)");
     // A leaf shown without a value could not be read.
     const Value *type = o.HasMember("type") ? &o["type"] : nullptr;
-    if (!has_value && !children && !(type && type->IsString() && same(*type, "node")) &&
+    if (!has_value && !(type && type->IsString() && same(*type, "node")) &&
         !(o.HasMember("handler") && !o["handler"].GetBool()))
         o.AddMember("read_error", "EIO", pool);
-    if (!load_object(l, o, NONE))
-        return false;
-    if (!children)
-        return true;
-    Value *list =
-        children->IsObject() && children->HasMember("object") ? &(*children)["object"] : nullptr;
-    if (!list || !list->IsArray())
-        return l.fail_object(label, "children must hold a list 'object'");
-    for (Value &c : list->GetArray()) {
-        if (!load_snapshot_object(l, c, pool))
-            return false;
-    }
-    return true;
+    return load_object(l, o, NONE);
 }
 
 /* Loads the member KEY of the image's top level other than "objects". */
@@ -569,13 +401,11 @@ bool load_top_member(loader &l, const char *key, const Value &x)
             return l.fail("securelevel must be an integer");
         l.d.securelevel = x.GetInt();
     } else if (!std::strcmp(key, "modules")) {
-        if (!x.IsArray())
+        auto name = [](const Value &n) { return n.IsString(); };
+        if (!x.IsArray() || !std::all_of(x.Begin(), x.End(), name))
             return l.fail("modules must be an array of names");
-        for (const Value &n : x.GetArray()) {
-            if (!n.IsString())
-                return l.fail("modules must be an array of names");
-            l.d.modules.push_back(l.add_string(n.GetString(), n.GetStringLength()));
-        }
+        for (const Value &n : x.GetArray())
+            l.d.modules.push_back(l.add_string(n));
     } else if (!std::strcmp(key, "jails")) {
         if (!x.IsArray())
             return l.fail("jails must be an array");
@@ -589,7 +419,7 @@ bool load_top_member(loader &l, const char *key, const Value &x)
                 if (!std::strcmp(k, "name")) {
                     if (!jv.IsString())
                         return l.fail("a jail's name must be a string");
-                    jail.name = l.add_string(jv.GetString(), jv.GetStringLength());
+                    jail.name = l.add_string(jv);
                 } else if (!std::strcmp(k, "jid")) {
                     if (!jv.IsInt() || jv.GetInt() <= 0)
                         return l.fail("a jail's jid must be an integer above 0");
@@ -678,9 +508,7 @@ bool check_tree(loader &l, uint32_t repeated)
                        name[pname.size()] == '.';
         if (extends && (p.kind & 0xf) == 1 && !p.handler)
             continue;
-        std::string quoted = "'";
-        quoted += pname;
-        quoted += "'";
+        std::string quoted = "'" + std::string(pname) + "'";
         return l.fail_object(std::string(name),
                              !extends ? "the name does not extend its parent's, " + quoted
                              : (p.kind & 0xf) != 1 ? "its parent " + quoted + " is not a node"
@@ -782,10 +610,11 @@ std::string place_of(size_t offset, const char *text, size_t size, int fd)
 
 /*
  * The walk over an image's events from RapidJSON's reader. Outside the
- * values it gathers, it only follows the top level: the root object, its
- * keys, and the array of "objects". Every other value at the top level
- * and every element of "objects" is gathered into a small document and
- * handed over when it is complete.
+ * values it gathers, it only follows the root object, its keys and the
+ * lists of elements: "objects", or a snapshot's "tree" and the lists
+ * "object" below its instances. Every element and every other value at
+ * the top level is gathered into a small document and handed over when it
+ * is complete.
  *
  * A walk either loads everything (TARGET is NONE) or gathers only the
  * element TARGET of "objects", keeps where its value is in the text, and
@@ -806,90 +635,49 @@ template <typename Stream> class image_walk
     {
     }
 
-    bool Null()
-    {
-        return scalar([this] { doc_.Null(); });
-    }
-    bool Bool(bool b)
-    {
-        return scalar([&] { doc_.Bool(b); });
-    }
-    bool Int(int i)
-    {
-        return scalar([&] { doc_.Int(i); });
-    }
-    bool Uint(unsigned u)
-    {
-        return scalar([&] { doc_.Uint(u); });
-    }
-    bool Int64(int64_t i)
-    {
-        return scalar([&] { doc_.Int64(i); });
-    }
-    bool Uint64(uint64_t u)
-    {
-        return scalar([&] { doc_.Uint64(u); });
-    }
-    bool Double(double x)
-    {
-        return scalar([&] { doc_.Double(x); });
-    }
+    bool Null() { return skip() || (doc_.Null() && ended()); }
+    bool Bool(bool b) { return skip() || (doc_.Bool(b) && ended()); }
+    bool Int(int i) { return skip() || (doc_.Int(i) && ended()); }
+    bool Uint(unsigned u) { return skip() || (doc_.Uint(u) && ended()); }
+    bool Int64(int64_t i) { return skip() || (doc_.Int64(i) && ended()); }
+    bool Uint64(uint64_t u) { return skip() || (doc_.Uint64(u) && ended()); }
+    bool Double(double x) { return skip() || (doc_.Double(x) && ended()); }
     bool RawNumber(const char *s, SizeType n, bool copy)
     {
-        return scalar([&] { doc_.RawNumber(s, n, copy); });
+        return skip() || (doc_.RawNumber(s, n, copy) && ended());
     }
     bool String(const char *s, SizeType n, bool copy)
     {
-        return scalar([&] { doc_.String(s, n, copy); });
+        return skip() || (doc_.String(s, n, copy) && ended());
     }
+    bool StartObject() { return open(false) && (!gathering() || doc_.StartObject()); }
+    bool StartArray() { return open(true) && (!gathering() || doc_.StartArray()); }
+    bool EndObject(SizeType n) { return close() || (doc_.EndObject(n) && ended()); }
+    bool EndArray(SizeType n) { return close() || (doc_.EndArray(n) && ended()); }
     bool Key(const char *s, SizeType n, bool copy)
     {
+        std::string_view key(s, n);
         last_key_ = s;
-        if (gathering() && depth_ == gather_at_ + 1 && snapshot_) {
-            // An instance's own members come before the ones below it.
-            if (n == 8 && std::memcmp(s, "children", 8) == 0) {
-                doc_.EndObject(members_);
-                return gathered();
-            }
+        if (gathering() && depth_ == gather_at_ + 1) {
+            // A snapshot instance's own members come before the ones below it.
+            if (snapshot_ && key == "children")
+                return doc_.EndObject(members_) && gathered();
             members_++;
+            if (target_ != NONE && (in_value_ = key == "value"))
+                place_.begin = in_.Tell();
         }
-        if (!gathering() && snapshot_ && depth_ >= 2 && !failed_) {
-            key_.assign(s, n);
-            if (tags_.back() == 'I')
-                failed_ = !l_.fail_object(last_loaded(), "'children' must be its last member");
-            return true;
-        }
-        if (gathering()) {
-            if (target_ != NONE && depth_ == gather_at_ + 1) {
-                in_value_ = n == 5 && std::memcmp(s, "value", 5) == 0;
-                if (in_value_)
-                    place_.begin = in_.Tell();
-            }
+        if (gathering())
             return doc_.Key(s, n, copy);
-        }
-        if (depth_ == 1 && !failed_) {
-            key_.assign(s, n);
-            if (std::find(keys_.begin(), keys_.end(), key_) != keys_.end())
-                failed_ = !l_.fail("duplicate key '" + key_ + "'");
+        if (failed_)
+            return true;
+        key_ = key;
+        if (depth_ == 1 && std::find(keys_.begin(), keys_.end(), key_) != keys_.end())
+            failed_ = !l_.fail("duplicate key '" + key_ + "'");
+        else if (depth_ == 1)
             keys_.push_back(key_);
-        }
+        else if (tags_.back() == 'I')
+            failed_ = !l_.fail_object(last_loaded(), "'children' must be its last member");
         return true;
-    }
-    bool StartObject()
-    {
-        return open(false, [this] { doc_.StartObject(); });
-    }
-    bool StartArray()
-    {
-        return open(true, [this] { doc_.StartArray(); });
-    }
-    bool EndObject(SizeType n)
-    {
-        return close([&] { doc_.EndObject(n); });
-    }
-    bool EndArray(SizeType n)
-    {
-        return close([&] { doc_.EndArray(n); });
     }
 
     /* After the walk. */
@@ -904,42 +692,48 @@ template <typename Stream> class image_walk
   private:
     bool gathering() const { return gather_at_ != NONE; }
 
-    /* A value starts where nothing is being gathered: decides what to do
-     * with it from where it is. */
+    /* A value starts where nothing is being gathered: decides from where
+     * it is what it is, and whether to gather it. Per depth, TAGS_ has what
+     * the containers open outside what is gathered are: "T" the list of
+     * elements, in a snapshot "I" an instance, "C" its children and "O"
+     * their list "object"; "X" anything else. */
     void start(bool container, bool array)
     {
+        char in = depth_ ? tags_.back() : 0;
+        bool object = container && !array;
+        tag_ = 'X';
         if (failed_)
             return;
         if (depth_ == 0) {
-            if (!container || array)
+            if (!object)
                 failed_ = !l_.fail("the image must be a JSON object");
         } else if (depth_ == 1) {
-            if ((key_ == "objects" || key_ == "tree") && array) {
-                has_objects_ = in_objects_ = true;
+            if (array && (key_ == "objects" || key_ == "tree")) {
+                has_objects_ = true;
                 snapshot_ = key_ == "tree";
                 tag_ = 'T';
-            } else if (target_ == NONE)
+            } else if (object && key_ != "objects") {
+                tag_ = 'W'; // perhaps the container -r puts around a snapshot
+            } else if (target_ == NONE) {
                 gather_at_ = depth_;
-        } else if (snapshot_) {
-            start_in_snapshot(container, array);
-        } else if (depth_ == 2 && in_objects_) {
-            element_ = next_element_++;
-            if (target_ == NONE || element_ == target_)
+            }
+        } else if (in == 'W') {
+            if (key_ == "tree" && array) {
+                has_objects_ = snapshot_ = wrapped_ = true;
+                tag_ = 'T';
+            } else {
+                failed_ = !not_wrapped();
+            }
+        } else if (!snapshot_) {
+            if (in == 'T')
+                element_ = next_element_++;
+            if (in == 'T' && (target_ == NONE || element_ == target_))
                 gather_at_ = depth_;
-        }
-    }
-
-    /* A value starts in a snapshot's tree, outside an instance: an
-     * instance in the list "tree" or in a list "object" is gathered up to
-     * its "children", {"object": [...]}. */
-    void start_in_snapshot(bool container, bool array)
-    {
-        char in = tags_.back();
-        if ((in == 'T' || in == 'O') && container && !array) {
+        } else if ((in == 'T' || in == 'O') && object) {
             gather_at_ = depth_;
             members_ = 0;
             tag_ = 'I';
-        } else if (in == 'I' && container && !array) {
+        } else if (in == 'I' && object) {
             tag_ = 'C';
         } else if (in == 'C' && key_ == "object" && array) {
             tag_ = 'O';
@@ -948,6 +742,14 @@ template <typename Stream> class image_walk
         } else {
             failed_ = !l_.fail_object(last_loaded(), "children must hold a list 'object'");
         }
+        parent_ = in;
+    }
+
+    /* A top-level object is not the container of a snapshot: loads it as
+     * the member it is, which refuses it. */
+    bool not_wrapped()
+    {
+        return load_top_member(l_, keys_.back().c_str(), Value(rapidjson::kObjectType));
     }
 
     /* The name of the object loaded last. */
@@ -956,44 +758,35 @@ template <typename Stream> class image_walk
         return l_.d.objects.empty() ? "?" : l_.d.strings.data() + l_.d.objects.back().name;
     }
 
-    template <typename F> bool scalar(F emit)
+    /* A scalar starts: true when it is not gathered, which is all then. */
+    bool skip()
     {
         if (!gathering())
             start(false, false);
-        if (!gathering())
-            return true;
-        emit();
-        return ended();
+        return !gathering();
     }
-    template <typename F> bool open(bool array, F emit)
+    bool open(bool array)
     {
         if (depth_ == max_depth) {
             too_deep_ = true;
             return false;
         }
-        tag_ = 'X';
-        bool outside = !gathering();
-        if (outside)
+        if (!gathering()) {
             start(true, array);
-        if (outside && (!gathering() || gather_at_ == depth_))
             tags_.push_back(tag_);
-        if (gathering())
-            emit();
+        }
         depth_++;
         return true;
     }
-    template <typename F> bool close(F emit)
+    /* A container ends: true when it was not gathered, which is all then. */
+    bool close()
     {
         depth_--;
+        if (depth_ == 1 && tags_[1] == 'W' && !wrapped_ && !failed_)
+            failed_ = !not_wrapped();
         if (tags_.size() > depth_)
             tags_.resize(depth_);
-        if (!gathering()) {
-            if (depth_ == 1)
-                in_objects_ = false;
-            return true;
-        }
-        emit();
-        return ended();
+        return !gathering();
     }
 
     /* A value in what is being gathered has ended. */
@@ -1004,7 +797,7 @@ template <typename Stream> class image_walk
             place_.has_value = true;
             in_value_ = false;
         }
-        return depth_ == gather_at_ ? gathered() : true;
+        return depth_ != gather_at_ || gathered();
     }
 
     /* The value being gathered is complete: loads it, or keeps the
@@ -1014,40 +807,29 @@ template <typename Stream> class image_walk
         gather_at_ = NONE;
         auto whole = [](json_document &) { return true; };
         doc_.Populate(whole);
-        bool go_on = true;
         if (target_ != NONE) {
             found_ = true;
-            go_on = false;
             if (!place_.has_value)
                 place_.begin = place_.end = in_.Tell() - 1;
-            const json_value &element = doc_;
-            const json_value *oid =
-                element.IsObject() && element.HasMember("oid") ? &element["oid"] : nullptr;
+            const Value *oid = doc_.IsObject() && doc_.HasMember("oid") ? &doc_["oid"] : nullptr;
             for (SizeType k = 0; oid && oid->IsArray() && k < oid->Size(); k++)
                 place_.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
-        } else if (snapshot_ && in_objects_) {
-            failed_ = !load_snapshot_object(l_, doc_, pool_);
-            if (text_ && last_key_)
-                text_->release_before(last_key_);
-        } else if (depth_ == 2) {
+            return false;
+        }
+        if (parent_ == 'T' && !snapshot_) {
             failed_ = !load_object(l_, doc_, element_);
-            if (text_ && last_key_)
-                text_->release_before(last_key_);
+        } else if (parent_ == 'T' || parent_ == 'O') {
+            failed_ = !load_snapshot_object(l_, doc_, pool_);
         } else if (key_ == "objects") {
             failed_ = !l_.fail("missing 'objects' (an array)");
-        } else if (wrapped_snapshot(doc_)) {
-            // A snapshot taken with -r: the list inside the container.
-            snapshot_ = has_objects_ = true;
-            for (json_value &e : doc_["tree"].GetArray()) {
-                if ((failed_ = !load_snapshot_object(l_, e, pool_)))
-                    break;
-            }
         } else {
             failed_ = !load_top_member(l_, key_.c_str(), doc_);
         }
+        if (text_ && last_key_)
+            text_->release_before(last_key_);
         doc_.SetNull();
         pool_.Clear();
-        return go_on;
+        return true;
     }
 
     loader &l_;
@@ -1058,13 +840,11 @@ template <typename Stream> class image_walk
     unsigned depth_ = 0;        /* arrays and objects open */
     uint32_t gather_at_ = NONE; /* the depth of the value being gathered */
     uint32_t element_ = 0, next_element_ = 0;
-    bool in_objects_ = false, has_objects_ = false, snapshot_ = false;
+    bool has_objects_ = false, snapshot_ = false, wrapped_ = false;
     bool failed_ = false, too_deep_ = false, found_ = false, in_value_ = false;
     uint32_t members_ = 0; /* of the snapshot instance being gathered */
     char tag_ = 'X';       /* what the container being opened is */
-    /* Per depth, the containers open outside what is gathered: the root,
-     * "T" a snapshot's tree, "I" an instance, "C" its children, "O" their
-     * list; "X" anything else. */
+    char parent_ = 0;      /* the tag of the container of what is gathered */
     std::vector<char> tags_;
     std::string key_;               /* the last key outside what is gathered */
     std::vector<std::string> keys_; /* the top-level keys so far */
@@ -1109,7 +889,9 @@ bool walk(loader &l, Stream &in, size_t size, image_walk<Stream> &w, const char 
         if (at != size)
             why = parse_errors[rapidjson::kParseErrorDocumentRootNotSingular];
     }
-    return !why || l.fail_at(place_of(at, original, size, fd), why);
+    if (why)
+        l.err = std::string(l.path) + ":" + place_of(at, original, size, fd) + ": " + why;
+    return !why;
 }
 
 /* Loads TEXT into L's image, parsed in place: TEXT is clobbered. ORIGINAL or the file FD has the
@@ -1130,26 +912,6 @@ bool load(loader &l, text_buffer &text, const char *original, int fd)
     return finish(l);
 }
 
-/* Opens PATH for reading, refusing what is not a regular file without
- * waiting for a writer on a FIFO. Returns the descriptor, or -1 with
- * WHY set. */
-int open_image(const char *path, std::string &why)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-        why = std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
-        why = S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
-    } else {
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        return fd;
-    }
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
 /* Runs a load, turning a failed allocation into its message. */
 template <typename F> bool guarded(const char *path, image_data &out, std::string &err, F load)
 {
@@ -1164,20 +926,11 @@ template <typename F> bool guarded(const char *path, image_data &out, std::strin
     return false;
 }
 
-/* Reads the SIZE bytes of the open file FD into TEXT. Returns 0 or an
- * errno. */
-int read_fd(int fd, char *text, size_t size)
-{
-    for (size_t got = 0; got < size;) {
-        ssize_t n = read(fd, text + got, size - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        got += size_t(n);
-    }
-    return 0;
-}
+/* An open file, closed when it goes. */
+struct file {
+    int fd;
+    ~file() { fd < 0 || close(fd); }
+};
 
 } // namespace
 
@@ -1196,27 +949,23 @@ bool image_load_file(const char *path, image_data &out, std::string &err)
 {
     return guarded(path, out, err, [&] {
         loader l{path, out, err};
-        std::string why;
-        int fd = open_image(path, why);
-        if (fd < 0)
-            return l.fail(why);
+        // Without waiting for a writer on a FIFO, which is refused then;
+        // O_NONBLOCK changes nothing for a regular file.
+        file f{open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
         struct stat st;
-        int e = fstat(fd, &st) != 0 ? errno : 0;
-        bool ok = false;
-        try {
-            size_t size = size_t(st.st_size);
-            text_buffer text(size);
-            e = e ? e : read_fd(fd, text.data(), size);
-            if (!e) {
-                reserve_arenas(out, size);
-                ok = load(l, text, nullptr, fd);
-            }
-        } catch (...) {
-            close(fd);
-            throw;
+        if (f.fd < 0 || fstat(f.fd, &st) != 0)
+            return l.fail(std::strerror(errno));
+        if (!S_ISREG(st.st_mode))
+            return l.fail(S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+        text_buffer text(size_t(st.st_size));
+        for (size_t got = 0; got < text.size();) {
+            ssize_t n = read(f.fd, text.data() + got, text.size() - got);
+            if (n <= 0 && !(n < 0 && errno == EINTR))
+                return l.fail(std::strerror(n < 0 ? errno : EIO));
+            got += size_t(std::max(n, ssize_t(0)));
         }
-        close(fd);
-        return e ? l.fail(std::strerror(e)) : ok;
+        reserve_arenas(out, text.size());
+        return load(l, text, nullptr, f.fd);
     });
 }
 
@@ -1232,14 +981,5 @@ int image_find_element(const std::string &text, uint32_t element, image_value_pl
     if (!w.found())
         return ENOENT;
     out = w.place();
-    return 0;
-}
-
-int errno_from_name(const char *name)
-{
-    for (const errno_name &e : errno_names) {
-        if (std::strcmp(e.name, name) == 0)
-            return e.code;
-    }
     return 0;
 }

@@ -38,7 +38,4 @@ struct image_value_place {
  * it, or ENOENT when there is no such element. */
 int image_find_element(const std::string &text, uint32_t element, image_value_place &out);
 
-/* Parses an errno name ("EPERM") or number; 0 when it is neither. */
-int errno_from_name(const char *name);
-
 #endif

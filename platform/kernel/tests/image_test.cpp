@@ -289,6 +289,36 @@ TEST(Image, WrittenValuesReadBackTheSame)
     }
 }
 
+TEST(Image, ErrnosByNameOrNumber)
+{
+    // Any name the C library gives an errno, ENOTSUP (EOPNOTSUPP's other
+    // name) and plain numbers.
+    const std::pair<std::string, int> rows[] = {
+        {R"("EPERM")", EPERM},
+        {R"("ECONNREFUSED")", ECONNREFUSED},
+        {R"("ENOTSUP")", ENOTSUP},
+        {R"("EOPNOTSUPP")", EOPNOTSUPP},
+        {"5", 5},
+        {"4095", 4095},
+    };
+    for (const auto &[code, want] : rows) {
+        image_data d;
+        std::string err;
+        ASSERT_TRUE(
+            image_load_text("img.json", one(R"("type": "integer", "read_error": )" + code), d, err))
+            << code << ": " << err;
+        EXPECT_EQ(d.view.objects[1].read_error, want) << code;
+    }
+    for (const char *code : {R"("")", R"("eperm")", "0", "4096", "-1"}) {
+        image_data d;
+        std::string err;
+        EXPECT_FALSE(image_load_text(
+            "img.json", one(R"("type": "integer", "read_error": )" + std::string(code)), d, err))
+            << code;
+        EXPECT_EQ(err, "img.json: object 'kern.x': unknown errno") << code;
+    }
+}
+
 TEST(Image, ImpliedParents)
 {
     image_data d;
