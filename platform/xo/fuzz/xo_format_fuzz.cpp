@@ -265,8 +265,11 @@ const char *const strings[] = {"abc", "",     "a<&>\"'\x01\t\n\\", "\xc3\xa9t\xc
 const wchar_t *const wide[] = {L"w\u00e9de", L"", nullptr};
 const double doubles[] = {0.0, -1.5, 1e300, INFINITY, -INFINITY, NAN, 1536.75};
 const char *const lengths[] = {"", "", "h", "hh", "l", "ll", "j", "z", "t", "L", "q"};
-// Known conversions and others (the layer shows those as written).
-const char conversions[] = "diouxXDOUeEfFgGaAcspn%kmyCSb!.";
+// Known conversions and others (the layer shows those as written). No '.':
+// after a precision it reads as the separator of libxo's third part
+// ("%.5." then takes the next conversion's '%' as its own), so the
+// arguments passed would not be the ones the format takes.
+const char conversions[] = "diouxXDOUeEfFgGaAcspn%kmyCSb!,";
 
 // Appends the argument a known conversion takes, by its length modifier.
 void add_conversion_argument(reader *r, char conv, const std::string &len,
