@@ -186,9 +186,9 @@ class procfs_store : public kernel_store
     uint32_t last_ = 0;        /* the object that prepare() found last */
     bool root_user_ = geteuid() == 0;
     image_data data_;
-    std::vector<procfs_entry> entries_;
-    std::string paths_; /* the entries' paths, one after another, each NUL-terminated */
-    std::vector<unsigned char> values_; /* the values read, one after another */
+    arena_vector<procfs_entry> entries_;
+    image_string paths_; /* the entries' paths, one after another, each NUL-terminated */
+    image_bytes values_; /* the values read, one after another */
     std::vector<unsigned char> parsed_; /* the value read last, before keep_value() */
     uint32_t formats_[5];               /* offsets of "N", "A", "L", "LU", "I" in the strings */
     std::vector<std::string> netns_;    /* the network namespaces that -j may enter, sorted */
