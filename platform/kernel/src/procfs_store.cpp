@@ -174,8 +174,8 @@ class procfs_store : public kernel_store
 
     std::string root_;
     int root_fd_ = -1;
-    std::vector<int> dir_fds_; /* per object: its directory kept open, or -1 */
-    uint32_t kept_ = 0;        /* directories kept open */
+    arena_vector<int> dir_fds_; /* per object: its directory kept open, or -1 */
+    uint32_t kept_ = 0;         /* directories kept open */
     static constexpr uint32_t max_kept = 512;
     int dir_fd_ = -1;        /* the directory of the leaf opened last, */
     uint32_t dir_of_ = NONE; /* which is this object */
