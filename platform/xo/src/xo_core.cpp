@@ -163,7 +163,9 @@ static void write_out(xo_handle_s *h, FILE *fp)
         return;
     if ((h->flags & XOF_VALID_UTF8) && h->style != XO_STYLE_TEXT)
         xo_valid_utf8(&h->out, h->style == XO_STYLE_JSON);
-    fwrite(h->out.data(), 1, h->out.size(), fp);
+    // A handle serves one thread, and its stream with it: the stream's
+    // lock would be taken for nothing once per call.
+    fwrite_unlocked(h->out.data(), 1, h->out.size(), fp);
     h->out.clear();
 }
 
