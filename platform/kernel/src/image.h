@@ -71,13 +71,17 @@ struct image_view {
     uint64_t fingerprint; /* hash of the whole image, names the default's state file */
 };
 
-/* Memory for the arenas of an image. An allocation of 1 MiB or more is
- * mapped on its own, aligned to 2 MiB and in huge pages where the system
- * allows: the arenas of a large image would otherwise take a page fault
- * for every 4 KiB, and the faults cost more than filling the pages.
- * Smaller allocations come from operator new. */
+/* Memory for the arenas of an image, in huge pages where the system
+ * allows: the arenas would otherwise take a page fault for every 4 KiB,
+ * and the faults cost more than filling the pages. An allocation of 1 MiB
+ * or more is mapped on its own, aligned to 2 MiB. Allocations from 4 KiB
+ * share 2 MiB chunks, so that all the arenas of a small image (a
+ * /proc/sys tree's, say) cost one fault; a chunk goes back to the system
+ * when the last allocation in it is freed. Smaller allocations come from
+ * operator new. Not thread-safe: the kernel stand-in serves one thread. */
 void *arena_allocate(size_t bytes);
 void arena_free(void *p, size_t bytes);
+constexpr size_t arena_pooled_from = size_t(4) << 10;
 constexpr size_t arena_mapped_from = size_t(1) << 20;
 
 template <typename T> struct arena_allocator {

@@ -174,8 +174,8 @@ class procfs_store : public kernel_store
 
     std::string root_;
     int root_fd_ = -1;
-    std::vector<int> dir_fds_; /* per object: its directory kept open, or -1 */
-    uint32_t kept_ = 0;        /* directories kept open */
+    arena_vector<int> dir_fds_; /* per object: its directory kept open, or -1 */
+    uint32_t kept_ = 0;         /* directories kept open */
     static constexpr uint32_t max_kept = 512;
     int dir_fd_ = -1;        /* the directory of the leaf opened last, */
     uint32_t dir_of_ = NONE; /* which is this object */
@@ -186,9 +186,9 @@ class procfs_store : public kernel_store
     uint32_t last_ = 0;        /* the object that prepare() found last */
     bool root_user_ = geteuid() == 0;
     image_data data_;
-    std::vector<procfs_entry> entries_;
-    std::string paths_; /* the entries' paths, one after another, each NUL-terminated */
-    std::vector<unsigned char> values_; /* the values read, one after another */
+    arena_vector<procfs_entry> entries_;
+    image_string paths_; /* the entries' paths, one after another, each NUL-terminated */
+    image_bytes values_; /* the values read, one after another */
     std::vector<unsigned char> parsed_; /* the value read last, before keep_value() */
     uint32_t formats_[5];               /* offsets of "N", "A", "L", "LU", "I" in the strings */
     std::vector<std::string> netns_;    /* the network namespaces that -j may enter, sorted */

@@ -18,6 +18,7 @@
 #include <sys/sysctl.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -105,9 +106,15 @@ class raw_bytes
     }
 
   private:
+    static constexpr size_t huge = size_t(2) << 20;
+
     void grow(size_t need)
     {
-        size_t want = cap_ ? 2 * cap_ : 4096;
+        // A whole MIB starts with one huge page: even a small one, such as
+        // a /proc/sys tree, would otherwise take a page fault per 4 KiB of
+        // its entries and objects, and on some machines the faults cost
+        // more than the rest of the walk's listing.
+        size_t want = cap_ ? 2 * cap_ : mapped_ ? huge : 4096;
         while (want < need)
             want *= 2;
         void *p;
@@ -118,30 +125,41 @@ class raw_bytes
             if (p == MAP_FAILED) {
                 // A first block, or a system that cannot move a mapping
                 // (valgrind's, for one): a new mapping and a copy.
-                p = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-                if (p != MAP_FAILED && block_) {
+                p = map_aligned(want);
+                if (p && block_) {
                     std::memcpy(p, block_, base_ + size_);
                     munmap(block_, cap_);
                 }
-            }
-            if (p == MAP_FAILED)
-                p = nullptr;
-            else
+            } else {
                 advise_huge(p, want);
+            }
         }
         if (!p)
             throw std::bad_alloc();
         block_ = static_cast<unsigned char *>(p);
         cap_ = want;
     }
+    /* Maps LEN bytes that start on a huge page and are advised into huge
+     * pages, or returns null. */
+    static void *map_aligned(size_t len)
+    {
+        void *p =
+            mmap(nullptr, len + huge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            return nullptr;
+        uintptr_t start = reinterpret_cast<uintptr_t>(p);
+        uintptr_t aligned = (start + huge - 1) & ~uintptr_t(huge - 1);
+        if (aligned > start)
+            munmap(p, aligned - start);
+        munmap(reinterpret_cast<void *>(aligned + len), start + huge - aligned);
+        advise_huge(reinterpret_cast<void *>(aligned), len);
+        return reinterpret_cast<void *>(aligned);
+    }
     static void advise_huge(void *p, size_t len)
     {
 #ifdef MADV_HUGEPAGE
-        constexpr uintptr_t huge = uintptr_t(2) << 20;
-        if (len < 2 * huge)
-            return;
-        uintptr_t b = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-        uintptr_t e = (reinterpret_cast<uintptr_t>(p) + len) & ~(huge - 1);
+        uintptr_t b = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~uintptr_t(huge - 1);
+        uintptr_t e = (reinterpret_cast<uintptr_t>(p) + len) & ~uintptr_t(huge - 1);
         if (e > b)
             madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
 #else

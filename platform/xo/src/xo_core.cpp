@@ -154,21 +154,26 @@ void xo_out_indent(xo_handle_s *h, size_t n)
         h->out.append(n, ' ');
 }
 
+// Writes the pending output to FP; under XOF_VALID_UTF8 the bytes that are
+// not UTF-8 are escaped first in the styles that must be UTF-8. Every
+// handover goes through here.
+static void write_out(xo_handle_s *h, FILE *fp)
+{
+    if (h->out.empty())
+        return;
+    if ((h->flags & XOF_VALID_UTF8) && h->style != XO_STYLE_TEXT)
+        xo_valid_utf8(&h->out, h->style == XO_STYLE_JSON);
+    // A handle serves one thread, and its stream with it: the stream's
+    // lock would be taken for nothing once per call.
+    fwrite_unlocked(h->out.data(), 1, h->out.size(), fp);
+    h->out.clear();
+}
+
 // Hands the pending output to the stream at the end of a call when
 // XOF_FLUSH asks for it or it is large. The stream's own buffering then
 // applies (line by line at a terminal): output still comes out in call
 // order with anything else the program prints to that stream, without a
 // system call per field. xo_sync and xo_flush push it all the way out.
-// Writes the pending output to FP; under XOF_VALID_UTF8 the bytes that are
-// not UTF-8 are escaped first in the styles that must be UTF-8.
-static void write_out(xo_handle_s *h, FILE *fp)
-{
-    if ((h->flags & XOF_VALID_UTF8) && h->style != XO_STYLE_TEXT)
-        xo_valid_utf8(&h->out, h->style == XO_STYLE_JSON);
-    fwrite(h->out.data(), 1, h->out.size(), fp);
-    h->out.clear();
-}
-
 void xo_flush_out(xo_handle_s *h)
 {
     if (h->out.empty())
@@ -182,8 +187,7 @@ void xo_flush_out(xo_handle_s *h)
 void xo_sync(xo_handle_s *h)
 {
     FILE *fp = h->fp != nullptr ? h->fp : stdout;
-    if (!h->out.empty())
-        write_out(h, fp);
+    write_out(h, fp);
     fflush(fp);
 }
 
@@ -279,10 +283,8 @@ ssize_t xo_do_finish(xo_handle_s *h)
         xo_json_finish(h);
     ssize_t n = static_cast<ssize_t>(h->out.size() - before);
     FILE *fp = h->fp != nullptr ? h->fp : stdout;
-    if (!h->out.empty())
-        fwrite(h->out.data(), 1, h->out.size(), fp);
+    write_out(h, fp);
     fflush(fp);
-    h->out.clear();
     return n;
 }
 
@@ -320,10 +322,7 @@ int xo_set_file_h(xo_handle_t *xop, FILE *fp)
     if (xo_guard([&] { h = xo_get(xop); }) < 0)
         return -1;
     // What is pending belongs to the old stream.
-    FILE *old = h->fp != nullptr ? h->fp : stdout;
-    if (!h->out.empty())
-        fwrite(h->out.data(), 1, h->out.size(), old);
-    h->out.clear();
+    write_out(h, h->fp != nullptr ? h->fp : stdout);
     h->fp = fp;
     return 0;
 }
@@ -381,10 +380,8 @@ xo_ssize_t xo_flush_h(xo_handle_t *xop)
         xo_handle_s *h = xo_get(xop);
         ssize_t n = static_cast<ssize_t>(h->out.size());
         FILE *fp = h->fp != nullptr ? h->fp : stdout;
-        if (!h->out.empty())
-            fwrite(h->out.data(), 1, h->out.size(), fp);
+        write_out(h, fp);
         fflush(fp);
-        h->out.clear();
         return n;
     });
 }

@@ -444,6 +444,17 @@ TEST_F(XoTest, WarmHandleEmitsWithoutAllocating)
     }
 }
 
+// Whatever is still pending when the document ends goes through the same
+// handover as the rest: JSON stays valid UTF-8 without XOF_FLUSH too.
+TEST_F(XoTest, PendingOutputStaysValidUtf8)
+{
+    for (xo_xof_flags_t flags : {xo_xof_flags_t(0), xo_xof_flags_t(XOF_FLUSH)}) {
+        std::string got =
+            capture(XO_STYLE_JSON, flags | XOF_VALID_UTF8, [] { xo_emit("{:value/%s}", "a\xff"); });
+        EXPECT_EQ(got, "{\"value\":\"a\\udcff\"}\n") << "flags " << flags;
+    }
+}
+
 // Without memory the calls fail as C calls do, with -1 and ENOMEM, and no
 // exception escapes; the handle works again once memory is back.
 TEST_F(XoTest, ExhaustedMemoryIsAnErrorNotAnException)
