@@ -598,6 +598,13 @@ std::string place_of(size_t offset, const char *text, size_t size, int fd)
     return std::to_string(line) + ":" + std::to_string(col);
 }
 
+/* A text read in memory without a copy of the stream: RapidJSON reads a
+ * plain string stream through local copies, which would leave the
+ * position the walk asks for behind. */
+struct told_stream : rapidjson::StringStream {
+    using rapidjson::StringStream::StringStream;
+};
+
 /*
  * The walk over an image's events from RapidJSON's reader. Outside the
  * values it gathers, it follows the containers that hold them: the top
@@ -614,15 +621,44 @@ std::string place_of(size_t offset, const char *text, size_t size, int fd)
 template <typename Stream> class image_walk
 {
   public:
-    /* RapidJSON's reader recurses once per level: deeper texts are refused
-     * before they can exhaust the stack. */
-    static constexpr unsigned max_depth = 256;
-
     /* TEXT, when given, is the buffer IN parses in place. */
     image_walk(loader &l, Stream &in, uint32_t target, text_buffer *text = nullptr)
         : l_(l), in_(in), text_(text), target_(target), pool_(pool_memory_, sizeof pool_memory_),
           doc_(&pool_)
     {
+    }
+
+    /* Walks the SIZE bytes of the text. Returns false with the place and
+     * reason of a syntax error in the loader's message; ORIGINAL or the
+     * file FD has the text as it was before the walk. */
+    bool run(size_t size, const char *original, int fd)
+    {
+        constexpr unsigned flags =
+            rapidjson::kParseStopWhenDoneFlag |
+            (std::is_same_v<Stream, rapidjson::InsituStringStream> ? rapidjson::kParseInsituFlag
+                                                                   : 0);
+        rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, json_allocator> reader;
+        rapidjson::ParseResult r = reader.Parse<flags>(in_, *this);
+        if (r.IsError() && found)
+            return true;
+        const char *why = nullptr;
+        size_t at = r.Offset();
+        if (depth_ > max_depth) {
+            why = "nested too deep";
+            at--; // at the bracket that opened one level too many
+        } else if (r.IsError()) {
+            // A NUL byte is no end of the text.
+            bool nul = r.Code() == rapidjson::kParseErrorDocumentEmpty && at < size;
+            why = parse_errors[nul ? rapidjson::kParseErrorValueInvalid : r.Code()];
+        } else {
+            rapidjson::SkipWhitespace(in_);
+            at = in_.Tell();
+            if (at != size)
+                why = parse_errors[rapidjson::kParseErrorDocumentRootNotSingular];
+        }
+        if (why)
+            l_.err = std::string(l_.path) + ":" + place_of(at, original, size, fd) + ": " + why;
+        return !why;
     }
 
     bool Null() { return scalar() || (doc_.Null() && ended()); }
@@ -632,10 +668,7 @@ template <typename Stream> class image_walk
     bool Int64(int64_t i) { return scalar() || (doc_.Int64(i) && ended()); }
     bool Uint64(uint64_t u) { return scalar() || (doc_.Uint64(u) && ended()); }
     bool Double(double x) { return scalar() || (doc_.Double(x) && ended()); }
-    bool RawNumber(const char *s, SizeType n, bool copy)
-    {
-        return scalar() || (doc_.RawNumber(s, n, copy) && ended());
-    }
+    bool RawNumber(const char *, SizeType, bool) { return false; } // not asked for
     bool String(const char *s, SizeType n, bool copy)
     {
         return scalar() || (doc_.String(s, n, copy) && ended());
@@ -653,32 +686,33 @@ template <typename Stream> class image_walk
                 return doc_.EndObject(members_) && gathered();
             members_++;
             if (target_ != NONE && (in_value_ = key == "value"))
-                place_.begin = in_.Tell();
+                place.begin = in_.Tell();
         }
         if (gathering())
             return doc_.Key(s, n, copy);
-        if (failed_)
+        if (failed)
             return true;
         key_ = key;
-        if (frames_.size() == 1 && std::find(keys_.begin(), keys_.end(), key_) != keys_.end())
-            failed_ = !l_.fail("duplicate key '" + key_ + "'");
+        if (frames_.size() == 1 && std::find(keys.begin(), keys.end(), key_) != keys.end())
+            failed = !l_.fail("duplicate key '" + key_ + "'");
         else if (frames_.size() == 1)
-            keys_.push_back(key_);
+            keys.push_back(key_);
         else if (frames_.back() == instance)
-            failed_ = !l_.fail_object(last_loaded(), "'children' must be its last member");
+            failed = !l_.fail_object(last_loaded(), "'children' must be its last member");
         return true;
     }
 
-    /* After the walk. */
-    bool too_deep() const { return too_deep_; }
-    bool failed() const { return failed_; }
-    bool found() const { return found_; }
-    bool has_objects() const { return has_objects_; }
-    bool snapshot() const { return snapshot_; }
-    const std::vector<std::string> &keys() const { return keys_; }
-    const image_value_place &place() const { return place_; }
+    /* What the walk found: a schema error, the element looked for, the
+     * list of elements or a snapshot's "tree", the keys of the top level. */
+    bool failed = false, found = false, has_objects = false, snapshot = false;
+    std::vector<std::string> keys;
+    image_value_place place;
 
   private:
+    /* RapidJSON's reader recurses once per level: deeper texts are refused
+     * before they can exhaust the stack. */
+    static constexpr unsigned max_depth = 256;
+
     /* What an open container outside the gathered values is. */
     enum frame : char {
         top,       /* the image's top level */
@@ -698,18 +732,18 @@ template <typename Stream> class image_walk
     frame start(bool container, bool array)
     {
         bool object = container && !array;
-        if (failed_)
+        if (failed)
             return other;
         if (frames_.empty()) {
             if (!object)
-                failed_ = !l_.fail("the image must be a JSON object");
+                failed = !l_.fail("the image must be a JSON object");
             return top;
         }
         switch (frames_.back()) {
         case top:
             if (array && (key_ == "objects" || key_ == "tree")) {
-                has_objects_ = true;
-                snapshot_ = snapshot_ || key_ == "tree";
+                has_objects = true;
+                snapshot = snapshot || key_ == "tree";
                 return key_ == "tree" ? instances : elements;
             }
             if (object && key_ != "objects")
@@ -718,10 +752,10 @@ template <typename Stream> class image_walk
             return other;
         case wrapper:
             if (array && key_ == "tree") {
-                has_objects_ = snapshot_ = wrapped_ = true;
+                has_objects = snapshot = true;
                 return instances;
             }
-            failed_ = !not_wrapped();
+            failed = !not_wrapped();
             return other;
         case elements:
             element_ = next_element_++;
@@ -732,7 +766,7 @@ template <typename Stream> class image_walk
                 gather(true);
                 return instance;
             }
-            failed_ = !l_.fail("a snapshot's tree holds objects");
+            failed = !l_.fail("a snapshot's tree holds objects");
             return other;
         case instance:
             if (object)
@@ -745,7 +779,7 @@ template <typename Stream> class image_walk
         case other:
             return other;
         }
-        failed_ = !l_.fail_object(last_loaded(), "children must hold a list 'object'");
+        failed = !l_.fail_object(last_loaded(), "children must hold a list 'object'");
         return other;
     }
 
@@ -762,7 +796,7 @@ template <typename Stream> class image_walk
      * the member it is, which refuses it. */
     bool not_wrapped()
     {
-        return load_top_member(l_, keys_.back().c_str(), Value(rapidjson::kObjectType));
+        return load_top_member(l_, keys.back().c_str(), Value(rapidjson::kObjectType));
     }
 
     /* The name of the object loaded last. */
@@ -781,7 +815,7 @@ template <typename Stream> class image_walk
     bool open(bool array)
     {
         if (depth_ == max_depth) {
-            too_deep_ = true;
+            depth_++; // refused: the walk stops at this bracket
             return false;
         }
         if (!gathering())
@@ -792,10 +826,9 @@ template <typename Stream> class image_walk
     /* A container ends: true when it was not gathered, which is all then. */
     bool close()
     {
-        depth_--;
-        if (frames_.size() > depth_) {
-            if (frames_.back() == wrapper && !wrapped_ && !failed_)
-                failed_ = !not_wrapped();
+        if (frames_.size() == depth_--) {
+            if (frames_.back() == wrapper && !snapshot && !failed)
+                failed = !not_wrapped();
             frames_.pop_back();
         }
         return !gathering();
@@ -805,8 +838,8 @@ template <typename Stream> class image_walk
     bool ended()
     {
         if (depth_ == gather_at_ + 1 && in_value_) {
-            place_.end = in_.Tell();
-            place_.has_value = true;
+            place.end = in_.Tell();
+            place.has_value = true;
             in_value_ = false;
         }
         return depth_ != gather_at_ || gathered();
@@ -821,20 +854,20 @@ template <typename Stream> class image_walk
         auto whole = [](json_document &) { return true; };
         doc_.Populate(whole);
         if (target_ != NONE) {
-            found_ = true;
-            if (!place_.has_value)
-                place_.begin = place_.end = in_.Tell() - 1;
+            found = true;
+            if (!place.has_value)
+                place.begin = place.end = in_.Tell() - 1;
             const Value *oid = doc_.IsObject() && doc_.HasMember("oid") ? &doc_["oid"] : nullptr;
             for (SizeType k = 0; oid && oid->IsArray() && k < oid->Size(); k++)
-                place_.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
+                place.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
             return false;
         }
         if (in == elements || in == instances)
-            failed_ = !load_object(l_, doc_, in == elements ? element_ : NONE);
+            failed = !load_object(l_, doc_, in == elements ? element_ : NONE);
         else if (key_ == "objects")
-            failed_ = !l_.fail("missing 'objects' (an array)");
+            failed = !l_.fail("missing 'objects' (an array)");
         else
-            failed_ = !load_top_member(l_, key_.c_str(), doc_);
+            failed = !load_top_member(l_, key_.c_str(), doc_);
         if (text_)
             text_->release_before(in_.Tell());
         doc_.SetNull();
@@ -848,58 +881,14 @@ template <typename Stream> class image_walk
     uint32_t target_;
     unsigned depth_ = 0;        /* arrays and objects open */
     uint32_t gather_at_ = NONE; /* the depth of the value being gathered */
-    uint32_t element_ = 0, next_element_ = 0;
-    bool has_objects_ = false, snapshot_ = false, wrapped_ = false;
-    bool failed_ = false, too_deep_ = false, found_ = false, in_value_ = false;
-    uint32_t members_ = 0;          /* of the snapshot instance being gathered */
-    std::vector<frame> frames_;     /* the containers open outside what is gathered */
-    std::string key_;               /* the last key outside what is gathered */
-    std::vector<std::string> keys_; /* the top-level keys so far */
-    image_value_place place_;
+    uint32_t element_ = 0, next_element_ = 0, members_ = 0;
+    bool in_value_ = false;     /* in the "value" of the element looked for */
+    std::vector<frame> frames_; /* the containers open outside what is gathered */
+    std::string key_;           /* the last key outside what is gathered */
     char pool_memory_[16384];
     json_pool pool_;
     json_document doc_;
 };
-
-/* A text read in memory without a copy of the stream: RapidJSON reads a
- * plain string stream through local copies, which would leave the
- * position the walk asks for behind. */
-struct told_stream : rapidjson::StringStream {
-    using rapidjson::StringStream::StringStream;
-};
-
-/* Walks the SIZE bytes of an image's text, read by IN, with W. Returns
- * false with the place and reason of a syntax error in L's message;
- * ORIGINAL or the file FD has the text as it was before the walk. */
-template <typename Stream>
-bool walk(loader &l, Stream &in, size_t size, image_walk<Stream> &w, const char *original, int fd)
-{
-    constexpr unsigned flags =
-        rapidjson::kParseStopWhenDoneFlag |
-        (std::is_same_v<Stream, rapidjson::InsituStringStream> ? rapidjson::kParseInsituFlag : 0);
-    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, json_allocator> reader;
-    rapidjson::ParseResult r = reader.Parse<flags>(in, w);
-    if (r.IsError() && w.found())
-        return true;
-    const char *why = nullptr;
-    size_t at = r.Offset();
-    if (w.too_deep()) {
-        why = "nested too deep";
-        at--; // at the bracket that opened one level too many
-    } else if (r.IsError()) {
-        // A NUL byte is no end of the text.
-        bool nul = r.Code() == rapidjson::kParseErrorDocumentEmpty && at < size;
-        why = parse_errors[nul ? rapidjson::kParseErrorValueInvalid : r.Code()];
-    } else {
-        rapidjson::SkipWhitespace(in);
-        at = in.Tell();
-        if (at != size)
-            why = parse_errors[rapidjson::kParseErrorDocumentRootNotSingular];
-    }
-    if (why)
-        l.err = std::string(l.path) + ":" + place_of(at, original, size, fd) + ": " + why;
-    return !why;
-}
 
 /* Loads TEXT into L's image, parsed in place: TEXT is clobbered. ORIGINAL or the file FD has the
  * text for the place of a syntax error. */
@@ -907,14 +896,14 @@ bool load(loader &l, text_buffer &text, const char *original, int fd)
 {
     rapidjson::InsituStringStream in(text.data());
     image_walk w(l, in, NONE, &text);
-    if (!walk(l, in, text.size(), w, original, fd) || w.failed())
+    if (!w.run(text.size(), original, fd) || w.failed)
         return false;
-    if (!w.has_objects())
+    if (!w.has_objects)
         return l.fail("missing 'objects' (an array)");
-    if (w.snapshot() && w.keys().size() != 1)
+    if (w.snapshot && w.keys.size() != 1)
         return l.fail("a snapshot has no key but 'tree'");
     // The walk a snapshot was taken with needed oidlens.
-    if (w.snapshot())
+    if (w.snapshot)
         l.d.modules.push_back(l.add_string("oidlens", 7));
     return finish(l);
 }
@@ -983,10 +972,10 @@ int image_find_element(const std::string &text, uint32_t element, image_value_pl
     loader l{"", scratch, err};
     told_stream in(text.c_str());
     image_walk w(l, in, element);
-    if (!walk(l, in, text.size(), w, text.c_str(), -1))
+    if (!w.run(text.size(), text.c_str(), -1))
         return EIO;
-    if (!w.found())
+    if (!w.found)
         return ENOENT;
-    out = w.place();
+    out = w.place;
     return 0;
 }
