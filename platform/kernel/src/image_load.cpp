@@ -377,6 +377,45 @@ bool load_object(loader &l, const Value &v, uint32_t element)
     return true;
 }
 
+/* Why the member K of a jail is refused. */
+std::string jail_error(const Value &k)
+{
+    if (same(k, "name"))
+        return "a jail's name must be a string";
+    if (same(k, "jid"))
+        return "a jail's jid must be an integer above 0";
+    if (same(k, "vnet"))
+        return "a jail's vnet must be true or false";
+    return std::string("jail: unknown key '") + k.GetString() + "'";
+}
+
+/* Adds the jail J, an element of the top level's "jails". */
+bool load_jail(loader &l, const Value &j)
+{
+    if (!j.IsObject())
+        return l.fail("a jail must be a JSON object");
+    mib_jail jail{NONE, 0, 0};
+    for (auto &[k, v] : j.GetObject()) {
+        if (same(k, "name") && v.IsString())
+            jail.name = l.add_string(v);
+        else if (same(k, "jid") && v.IsInt() && v.GetInt() > 0)
+            jail.jid = v.GetInt();
+        else if (same(k, "vnet") && v.IsBool())
+            jail.vnet = v.GetBool();
+        else
+            return l.fail(jail_error(k));
+    }
+    if (jail.name == NONE || jail.jid <= 0)
+        return l.fail("a jail needs a name and a jid");
+    const char *name = l.d.strings.data() + jail.name;
+    for (const mib_jail &o : l.d.jails) {
+        if (o.jid == jail.jid || !std::strcmp(l.d.strings.data() + o.name, name))
+            return l.fail("duplicate jail '" + std::string(name) + "'");
+    }
+    l.d.jails.push_back(jail);
+    return true;
+}
+
 /* Loads the member KEY of the image's top level other than "objects". */
 bool load_top_member(loader &l, const char *key, const Value &x)
 {
@@ -394,37 +433,8 @@ bool load_top_member(loader &l, const char *key, const Value &x)
         if (!x.IsArray())
             return l.fail("jails must be an array");
         for (const Value &j : x.GetArray()) {
-            mib_jail jail{NONE, 0, 0};
-            if (!j.IsObject())
-                return l.fail("a jail must be a JSON object");
-            for (auto f = j.MemberBegin(); f != j.MemberEnd(); ++f) {
-                const char *k = f->name.GetString();
-                const Value &jv = f->value;
-                if (!std::strcmp(k, "name")) {
-                    if (!jv.IsString())
-                        return l.fail("a jail's name must be a string");
-                    jail.name = l.add_string(jv);
-                } else if (!std::strcmp(k, "jid")) {
-                    if (!jv.IsInt() || jv.GetInt() <= 0)
-                        return l.fail("a jail's jid must be an integer above 0");
-                    jail.jid = jv.GetInt();
-                } else if (!std::strcmp(k, "vnet")) {
-                    if (!jv.IsBool())
-                        return l.fail("a jail's vnet must be true or false");
-                    jail.vnet = jv.GetBool();
-                } else {
-                    return l.fail(std::string("jail: unknown key '") + k + "'");
-                }
-            }
-            if (jail.name == NONE || jail.jid <= 0)
-                return l.fail("a jail needs a name and a jid");
-            for (const mib_jail &o : l.d.jails) {
-                if (o.jid == jail.jid ||
-                    !std::strcmp(l.d.strings.data() + o.name, l.d.strings.data() + jail.name))
-                    return l.fail("duplicate jail '" + std::string(l.d.strings.data() + jail.name) +
-                                  "'");
-            }
-            l.d.jails.push_back(jail);
+            if (!load_jail(l, j))
+                return false;
         }
     } else {
         return l.fail(std::string("unknown key '") + key + "'");
@@ -518,18 +528,6 @@ void reserve_arenas(image_data &out, size_t size)
     out.strings.reserve(size / 2);
     out.values.reserve(size / 4);
     out.oids.reserve(size / 16);
-}
-
-/* Indexes the loaded objects, adds the parents they imply and checks the
- * tree. */
-bool finish(loader &l)
-{
-    uint32_t repeated = image_index(l.d);
-    size_t before = l.d.objects.size();
-    add_missing_parents(l);
-    if (l.d.objects.size() != before)
-        repeated = image_index(l.d);
-    return check_tree(l, repeated);
 }
 
 /* A file's text, NUL-terminated, in arena memory (huge pages when it is
@@ -748,7 +746,8 @@ template <typename Stream> class image_walk
             }
             if (object && key_ != "objects")
                 return wrapper;
-            gather(target_ == NONE);
+            if (target_ == NONE)
+                gather_at_ = depth_;
             return other;
         case wrapper:
             if (array && key_ == "tree") {
@@ -759,11 +758,13 @@ template <typename Stream> class image_walk
             return other;
         case elements:
             element_ = next_element_++;
-            gather(target_ == NONE || element_ == target_);
+            if (target_ == NONE || element_ == target_)
+                gather_at_ = depth_;
             return other;
         case instances:
             if (object) {
-                gather(true);
+                gather_at_ = depth_;
+                members_ = 0;
                 return instance;
             }
             failed = !l_.fail("a snapshot's tree holds objects");
@@ -781,15 +782,6 @@ template <typename Stream> class image_walk
         }
         failed = !l_.fail_object(last_loaded(), "children must hold a list 'object'");
         return other;
-    }
-
-    /* Gathers the value that starts, if WANTED. */
-    void gather(bool wanted)
-    {
-        if (wanted) {
-            gather_at_ = depth_;
-            members_ = 0;
-        }
     }
 
     /* A top-level object is not the container of a snapshot: loads it as
@@ -905,7 +897,13 @@ bool load(loader &l, text_buffer &text, const char *original, int fd)
     // The walk a snapshot was taken with needed oidlens.
     if (w.snapshot)
         l.d.modules.push_back(l.add_string("oidlens", 7));
-    return finish(l);
+    // Indexing sorts the objects; the parents they imply are indexed again.
+    uint32_t repeated = image_index(l.d);
+    size_t listed = l.d.objects.size();
+    add_missing_parents(l);
+    if (l.d.objects.size() != listed)
+        repeated = image_index(l.d);
+    return check_tree(l, repeated);
 }
 
 /* Runs a load, turning a failed allocation into its message. */
