@@ -63,7 +63,7 @@ static_assert(sizeof(parse_errors) / sizeof(parse_errors[0]) ==
               "one text per RapidJSON parse error");
 
 /* Is the JSON string S the text T? */
-bool same(const Value &s, std::string_view t)
+inline bool same(const Value &s, std::string_view t)
 {
     return std::string_view(s.GetString(), s.GetStringLength()) == t;
 }
@@ -262,9 +262,9 @@ struct loader {
 bool load_object(loader &l, const Value &v, uint32_t element)
 {
     bool snapshot = element == NONE;
-    std::string unnamed = snapshot ? "?" : "#" + std::to_string(element);
+    auto unnamed = [&] { return snapshot ? "?" : "#" + std::to_string(element); };
     if (!v.IsObject())
-        return l.fail_object(unnamed, "must be a JSON object");
+        return l.fail_object(unnamed(), "must be a JSON object");
     // Each member by its key; the first key unknown or repeated is kept
     // for its message, which needs the name.
     const Value *m[IGNORED + 1] = {};
@@ -282,7 +282,7 @@ bool load_object(loader &l, const Value &v, uint32_t element)
                 *format = m[key("format")], *flags = m[key("flags")], *handler = m[key("handler")],
                 *secure = m[key("secure_level")], *value = m[key("value")];
     if (!name || !name->IsString())
-        return l.fail_object(unnamed, "missing 'name'");
+        return l.fail_object(unnamed(), "missing 'name'");
     const char *label = name->GetString();
     if (std::strlen(label) != name->GetStringLength())
         return l.fail_object(label, "the name holds a NUL character");
@@ -829,7 +829,7 @@ template <typename Stream> class image_walk
     /* A value in what is being gathered has ended. */
     bool ended()
     {
-        if (depth_ == gather_at_ + 1 && in_value_) {
+        if (in_value_ && depth_ == gather_at_ + 1) {
             place.end = in_.Tell();
             place.has_value = true;
             in_value_ = false;
