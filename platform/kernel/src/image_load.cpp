@@ -568,32 +568,26 @@ class text_buffer
     size_t released_ = 0;
 };
 
-/* The line and column (from 1) of the byte at OFFSET of a text, counted
- * in its SIZE bytes at TEXT, or read again from the file FD. */
-std::string place_of(size_t offset, const char *text, size_t size, int fd)
+/* The line and column (from 1) of the byte at OFFSET of TEXT. */
+std::string place_of(const char *text, size_t offset)
 {
-    size_t line = 1, col = 1;
-    auto count = [&](const char *p, size_t n) {
-        for (size_t i = 0; i < n; i++, col++) {
-            if (p[i] == '\n') {
-                line++;
-                col = 0;
-            }
-        }
-    };
-    if (text) {
-        count(text, std::min(offset, size));
-    } else {
-        char buf[65536];
-        for (size_t at = 0; at < offset;) {
-            ssize_t n = pread(fd, buf, std::min(sizeof buf, offset - at), off_t(at));
-            if (n <= 0)
-                break;
-            count(buf, size_t(n));
-            at += size_t(n);
-        }
+    size_t line = 1 + size_t(std::count(text, text + offset, '\n'));
+    const char *newline = static_cast<const char *>(memrchr(text, '\n', offset));
+    size_t column = size_t(text + offset - (newline ? newline + 1 : text)) + 1;
+    return std::to_string(line) + ":" + std::to_string(column);
+}
+
+/* Reads the first SIZE bytes of the file FD into BUF. Returns 0 or an
+ * errno. */
+int read_file(int fd, char *buf, size_t size)
+{
+    for (size_t got = 0; got < size;) {
+        ssize_t n = pread(fd, buf + got, size - got, off_t(got));
+        if (n <= 0 && !(n < 0 && errno == EINTR))
+            return n < 0 ? errno : EIO;
+        got += size_t(std::max(n, ssize_t(0)));
     }
-    return std::to_string(line) + ":" + std::to_string(col);
+    return 0;
 }
 
 /* A text read in memory without a copy of the stream: RapidJSON reads a
@@ -626,10 +620,9 @@ template <typename Stream> class image_walk
     {
     }
 
-    /* Walks the SIZE bytes of the text. Returns false with the place and
-     * reason of a syntax error in the loader's message; ORIGINAL or the
-     * file FD has the text as it was before the walk. */
-    bool run(size_t size, const char *original, int fd)
+    /* Walks the SIZE bytes of the text. Returns false on a syntax error,
+     * with its reason and offset in SYNTAX_ERROR and ERROR_AT. */
+    bool run(size_t size)
     {
         constexpr unsigned flags =
             rapidjson::kParseStopWhenDoneFlag |
@@ -639,24 +632,21 @@ template <typename Stream> class image_walk
         rapidjson::ParseResult r = reader.Parse<flags>(in_, *this);
         if (r.IsError() && found)
             return true;
-        const char *why = nullptr;
-        size_t at = r.Offset();
+        error_at = r.Offset();
         if (depth_ > max_depth) {
-            why = "nested too deep";
-            at--; // at the bracket that opened one level too many
+            syntax_error = "nested too deep";
+            error_at--; // at the bracket that opened one level too many
         } else if (r.IsError()) {
             // A NUL byte is no end of the text.
-            bool nul = r.Code() == rapidjson::kParseErrorDocumentEmpty && at < size;
-            why = parse_errors[nul ? rapidjson::kParseErrorValueInvalid : r.Code()];
+            bool nul = r.Code() == rapidjson::kParseErrorDocumentEmpty && error_at < size;
+            syntax_error = parse_errors[nul ? rapidjson::kParseErrorValueInvalid : r.Code()];
         } else {
             rapidjson::SkipWhitespace(in_);
-            at = in_.Tell();
-            if (at != size)
-                why = parse_errors[rapidjson::kParseErrorDocumentRootNotSingular];
+            error_at = in_.Tell();
+            if (error_at != size)
+                syntax_error = parse_errors[rapidjson::kParseErrorDocumentRootNotSingular];
         }
-        if (why)
-            l_.err = std::string(l_.path) + ":" + place_of(at, original, size, fd) + ": " + why;
-        return !why;
+        return !syntax_error;
     }
 
     bool Null() { return scalar() || (doc_.Null() && ended()); }
@@ -703,6 +693,8 @@ template <typename Stream> class image_walk
     /* What the walk found: a schema error, the element looked for, the
      * list of elements or a snapshot's "tree", the keys of the top level. */
     bool failed = false, found = false, has_objects = false, snapshot = false;
+    const char *syntax_error = nullptr;
+    size_t error_at = 0;
     std::vector<std::string> keys;
     image_value_place place;
 
@@ -886,9 +878,19 @@ template <typename Stream> class image_walk
  * text for the place of a syntax error. */
 bool load(loader &l, text_buffer &text, const char *original, int fd)
 {
+    reserve_arenas(l.d, text.size());
     rapidjson::InsituStringStream in(text.data());
     image_walk w(l, in, NONE, &text);
-    if (!w.run(text.size(), original, fd) || w.failed)
+    if (!w.run(text.size())) {
+        // Parsing in place clobbered the text: without the original, the
+        // file is read again (as far as it reads) to count lines in.
+        if (!original)
+            read_file(fd, text.data(), w.error_at);
+        l.err = std::string(l.path) + ":" +
+                place_of(original ? original : text.data(), w.error_at) + ": " + w.syntax_error;
+        return false;
+    }
+    if (w.failed)
         return false;
     if (!w.has_objects)
         return l.fail("missing 'objects' (an array)");
@@ -934,7 +936,6 @@ bool image_load_text(const char *path, const std::string &text, image_data &out,
         loader l{path, out, err};
         text_buffer copy(text.size());
         std::memcpy(copy.data(), text.data(), text.size());
-        reserve_arenas(out, text.size());
         return load(l, copy, text.data(), -1);
     });
 }
@@ -952,14 +953,8 @@ bool image_load_file(const char *path, image_data &out, std::string &err)
         if (!S_ISREG(st.st_mode))
             return l.fail(S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
         text_buffer text(size_t(st.st_size));
-        for (size_t got = 0; got < text.size();) {
-            ssize_t n = read(f.fd, text.data() + got, text.size() - got);
-            if (n <= 0 && !(n < 0 && errno == EINTR))
-                return l.fail(std::strerror(n < 0 ? errno : EIO));
-            got += size_t(std::max(n, ssize_t(0)));
-        }
-        reserve_arenas(out, text.size());
-        return load(l, text, nullptr, f.fd);
+        int e = read_file(f.fd, text.data(), text.size());
+        return e ? l.fail(std::strerror(e)) : load(l, text, nullptr, f.fd);
     });
 }
 
@@ -970,7 +965,7 @@ int image_find_element(const std::string &text, uint32_t element, image_value_pl
     loader l{"", scratch, err};
     told_stream in(text.c_str());
     image_walk w(l, in, element);
-    if (!w.run(text.size(), text.c_str(), -1))
+    if (!w.run(text.size()))
         return EIO;
     if (!w.found)
         return ENOENT;
