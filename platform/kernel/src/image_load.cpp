@@ -616,7 +616,7 @@ template <typename Stream> class image_walk
     /* TEXT, when given, is the buffer IN parses in place. */
     image_walk(loader &l, Stream &in, uint32_t target, text_buffer *text = nullptr)
         : l_(l), in_(in), text_(text), target_(target), pool_(pool_memory_, sizeof pool_memory_),
-          doc_(&pool_)
+          doc_(&pool_, 1024, &pool_)
     {
     }
 
@@ -713,6 +713,11 @@ template <typename Stream> class image_walk
         children,  /* the value of an instance's "children" */
         other      /* any other container */
     };
+
+    /* The document of a gathered value keeps the stack it is built on
+     * in its pool too, which is emptied after each value: gathering
+     * allocates nothing then. */
+    using document = rapidjson::GenericDocument<rapidjson::UTF8<>, json_pool, json_pool>;
 
     bool gathering() const { return gather_at_ != NONE; }
 
@@ -835,7 +840,7 @@ template <typename Stream> class image_walk
     {
         frame in = frames_[gather_at_ - 1];
         gather_at_ = NONE;
-        auto whole = [](json_document &) { return true; };
+        auto whole = [](document &) { return true; };
         doc_.Populate(whole);
         if (target_ != NONE) {
             found = true;
@@ -871,7 +876,7 @@ template <typename Stream> class image_walk
     std::string key_;           /* the last key outside what is gathered */
     char pool_memory_[16384];
     json_pool pool_;
-    json_document doc_;
+    document doc_;
 };
 
 /* Loads TEXT into L's image, parsed in place: TEXT is clobbered. ORIGINAL or the file FD has the
