@@ -267,7 +267,7 @@ bool load_object(loader &l, const Value &v, uint32_t element)
         return l.fail_object(unnamed(), "must be a JSON object");
     // Each member by its key; the first key unknown or repeated is kept
     // for its message, which needs the name.
-    const Value *m[IGNORED + 1] = {};
+    const Value *m[KEYS] = {};
     std::string why;
     for (auto &member : v.GetObject()) {
         const Value &n = member.name;
