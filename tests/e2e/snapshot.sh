@@ -59,6 +59,7 @@ sed 's/"flags-raw":[0-9]*,//' "$work/good.json" >"$work/noflags.json"
 sed '0,/"OID":"1.1"/s//"OID":"1.x"/' "$work/good.json" >"$work/oid.json"
 MIB_IMAGE='' "$tunex" --libxo json -aDgIkSu >"$work/rendered.json"
 printf '{"tree": [], "modules": []}' >"$work/mixed.json"
+printf '{"tree": [], "objects": []}' >"$work/both.json"
 node='"OID":"1","name":"kern","type":"node","format":"N","flags-raw":2147483648,"handler":"Undefined"'
 printf '{"tree": [1]}' >"$work/scalar.json"
 printf '{"tree": [{%s,"children":[]}]}' "$node" >"$work/children.json"
@@ -76,6 +77,7 @@ noflags.json|: object 'sysctl': missing 'flags-raw' (a snapshot is taken with -g
 oid.json|: object 'kern.ostype': the OID must be decimal components joined by dots
 rendered.json|: object 'sysctl.name': a value must be a dump (a snapshot is taken with -R)
 mixed.json|: a snapshot has no key but 'tree'
+both.json|: a snapshot has no key but 'tree'
 scalar.json|: a snapshot's tree holds objects
 children.json|: object 'kern': children must hold a list 'object'
 after.json|: object 'kern': 'children' must be its last member

@@ -1,15 +1,14 @@
 /*
  * The MIB image loader. One SAX walk with RapidJSON's reader goes through
- * the image's text, parsed in place, and dispatches on the keys of its top
- * level: each element of "objects" and each other top-level member is
- * gathered into a small document of its own, turned into mib_objects (or
- * modules, jails, the securelevel) and dropped, so a load holds one
- * object's document at a time besides the arenas it fills. A snapshot, the
- * JSON of a walk, has the list "tree" in place of "objects": its instances
- * nest, and each is gathered up to the instances below it and loaded as
- * the element of "objects" it stands for. The tree checks run on the
- * sorted array afterwards: duplicates are neighbours there and a parent
- * always precedes its children.
+ * the image's text, parsed in place. Each element of "objects" and each
+ * other top-level member is gathered into a small document of its own,
+ * turned into mib_objects (or modules, jails, the securelevel) and dropped,
+ * so a load holds one object's document at a time besides the arenas it
+ * fills. A snapshot, the JSON of a walk, has the list "tree" in place of
+ * "objects": its instances nest, and each is gathered up to the instances
+ * below it and loaded like an element, its keys standing for an element's.
+ * The tree checks run on the sorted array afterwards: duplicates are
+ * neighbours there and a parent always precedes its children.
  *
  * The same walk finds one element again for a rewrite of its value: where
  * its "value" member is in the text, and its OID.
@@ -20,7 +19,6 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
-#include <set>
 #include <string_view>
 #include <type_traits>
 #include <fcntl.h>
@@ -65,7 +63,7 @@ static_assert(sizeof(parse_errors) / sizeof(parse_errors[0]) ==
               "one text per RapidJSON parse error");
 
 /* Is the JSON string S the text T? */
-bool same(const Value &s, std::string_view t)
+inline bool same(const Value &s, std::string_view t)
 {
     return std::string_view(s.GetString(), s.GetStringLength()) == t;
 }
@@ -75,12 +73,34 @@ constexpr std::string_view object_keys[] = {
     "oid",    "name",     "type",        "format",      "flags",
     "value",  "handler",  "description", "label",       "secure_level",
     "maxlen", "grows_by", "read_error",  "write_error", "handler_error"};
-constexpr size_t KEYS = std::size(object_keys);
+constexpr size_t KEYS = std::size(object_keys), IGNORED = KEYS + 1;
 
 /* The index of the key K in object_keys. */
 consteval size_t key(std::string_view k)
 {
     return size_t(std::find(object_keys, object_keys + KEYS, k) - object_keys);
+}
+
+/* The keys of a snapshot's instance and the keys of an element they stand
+ * for. "flags" has the names of the bits "flags-raw" has: it stands for
+ * nothing. */
+constexpr std::pair<std::string_view, size_t> snapshot_keys[] = {
+    {"OID", key("oid")},       {"name", key("name")},       {"type", key("type")},
+    {"format", key("format")}, {"flags-raw", key("flags")}, {"flags", IGNORED},
+    {"value", key("value")},   {"handler", key("handler")}, {"description", key("description")},
+    {"label", key("label")}};
+
+/* The index in object_keys of the member named NAME of an element, or of
+ * a snapshot's instance; KEYS when it is unknown. */
+size_t key_index(std::string_view name, bool snapshot)
+{
+    if (!snapshot)
+        return size_t(std::find(object_keys, object_keys + KEYS, name) - object_keys);
+    for (auto [k, index] : snapshot_keys) {
+        if (k == name)
+            return index;
+    }
+    return KEYS;
 }
 
 std::string dotted(const int32_t *oid, size_t len)
@@ -163,6 +183,55 @@ bool parse_errno(const Value &v, int16_t *code, std::string &why)
     return e > 0 || (why = "unknown errno", false);
 }
 
+/* Appends the components of an element's OID, an array of integers. */
+bool parse_oid(const Value &v, arena_vector<int32_t> &out, std::string &why)
+{
+    if (!v.IsArray() || v.Empty())
+        return (why = "missing 'oid'", false);
+    for (const Value &c : v.GetArray()) {
+        if (!c.IsInt())
+            return (why = "OID components must be integers", false);
+        out.push_back(c.GetInt());
+    }
+    return true;
+}
+
+/* Appends the components of a snapshot's OID, the text "1.2.3". */
+bool parse_dotted(const Value &v, arena_vector<int32_t> &out, std::string &why)
+{
+    const char *p = v.IsString() && v.GetStringLength() ? v.GetString() : nullptr;
+    for (char *end; p && *p; p = *end ? end + 1 : end) {
+        errno = 0;
+        long c = std::strtol(p, &end, 10);
+        if (end == p || errno || c < INT32_MIN || c > INT32_MAX || (*end && *end != '.'))
+            break;
+        out.push_back(int32_t(c));
+    }
+    return (p && !*p) || (why = "the OID must be decimal components joined by dots", false);
+}
+
+/* Appends the bytes of a snapshot's value, {"TYPE": {"format": F, "lenght":
+ * N, "dump": ["7f", "0", ...]}}; a value of no bytes has no dump. */
+bool parse_dump(const Value &v, image_bytes &out, std::string &why)
+{
+    const Value *box = v.IsObject() && v.MemberCount() == 1 ? &v.MemberBegin()->value : nullptr;
+    if (!box || !box->IsObject() || !box->HasMember("lenght"))
+        return (why = "a value must be a dump (a snapshot is taken with -R)", false);
+    auto dump = box->FindMember("dump");
+    if (dump == box->MemberEnd())
+        return true;
+    why = "a dump holds bytes in hexadecimal";
+    if (!dump->value.IsArray())
+        return false;
+    for (const Value &b : dump->value.GetArray()) {
+        size_t n = b.IsString() ? b.GetStringLength() : 0;
+        if (n < 1 || n > 2 || std::strspn(b.GetString(), "0123456789abcdef") != n)
+            return false;
+        out.push_back((unsigned char)std::strtoul(b.GetString(), nullptr, 16));
+    }
+    return true;
+}
+
 /* The state of one load: the arenas being filled and the first error. */
 struct loader {
     const char *path;
@@ -188,30 +257,32 @@ struct loader {
     uint32_t add_string(const Value &s) { return add_string(s.GetString(), s.GetStringLength()); }
 };
 
-/* Turns the ELEMENTth JSON object of "objects" into a mib_object. */
+/* Turns the JSON object V into a mib_object: the ELEMENTth element of
+ * "objects", or a snapshot's instance when ELEMENT is NONE. */
 bool load_object(loader &l, const Value &v, uint32_t element)
 {
+    bool snapshot = element == NONE;
+    auto unnamed = [&] { return snapshot ? "?" : "#" + std::to_string(element); };
     if (!v.IsObject())
-        return l.fail_object("#" + std::to_string(element), "must be a JSON object");
+        return l.fail_object(unnamed(), "must be a JSON object");
     // Each member by its key; the first key unknown or repeated is kept
     // for its message, which needs the name.
     const Value *m[KEYS] = {};
     std::string why;
     for (auto &member : v.GetObject()) {
-        auto k =
-            std::find(object_keys, object_keys + KEYS,
-                      std::string_view(member.name.GetString(), member.name.GetStringLength()));
-        if (k != object_keys + KEYS && !m[k - object_keys])
-            m[k - object_keys] = &member.value;
-        else if (why.empty())
-            why = (k == object_keys + KEYS ? "unknown key '" : "duplicate key '") +
-                  std::string(member.name.GetString()) + "'";
+        const Value &n = member.name;
+        size_t k = key_index(std::string_view(n.GetString(), n.GetStringLength()), snapshot);
+        if (k < KEYS && !m[k])
+            m[k] = &member.value;
+        else if (k != IGNORED && why.empty())
+            why = (k == KEYS ? "unknown key '" : "duplicate key '") + std::string(n.GetString()) +
+                  "'";
     }
     const Value *name = m[key("name")], *oid = m[key("oid")], *type = m[key("type")],
-                *format = m[key("format")], *handler = m[key("handler")],
+                *format = m[key("format")], *flags = m[key("flags")], *handler = m[key("handler")],
                 *secure = m[key("secure_level")], *value = m[key("value")];
     if (!name || !name->IsString())
-        return l.fail_object("#" + std::to_string(element), "missing 'name'");
+        return l.fail_object(unnamed(), "missing 'name'");
     const char *label = name->GetString();
     if (std::strlen(label) != name->GetStringLength())
         return l.fail_object(label, "the name holds a NUL character");
@@ -221,12 +292,13 @@ bool load_object(loader &l, const Value &v, uint32_t element)
     mib_object o{};
     o.description = o.label = o.parent = o.end = NONE;
     o.element = element;
-    uint32_t flags = 0x80000000u, t;
+    uint32_t bits = 0x80000000u, t;
     for (auto [k, text] :
          {std::pair(key("description"), &o.description), {key("label"), &o.label}}) {
         if (m[k] && !m[k]->IsString())
             return l.fail_object(label, std::string(object_keys[k]) + " must be a string");
-        if (m[k])
+        // A snapshot shows an absent label as "".
+        if (m[k] && !(snapshot && k == key("label") && m[k]->GetStringLength() == 0))
             *text = l.add_string(*m[k]);
     }
     for (auto [k, size] : {std::pair(key("maxlen"), &o.maxlen), {key("grows_by"), &o.grows_by}}) {
@@ -240,27 +312,26 @@ bool load_object(loader &l, const Value &v, uint32_t element)
         if (m[k] && !parse_errno(*m[k], code, why))
             return l.fail_object(label, why);
     }
-    if (m[key("flags")] && !parse_flags(*m[key("flags")], &flags, why))
+    if (snapshot && !flags)
+        return l.fail_object(label, "missing 'flags-raw' (a snapshot is taken with -g)");
+    if (snapshot && !flags->IsUint())
+        return l.fail_object(label, "flags-raw must be a number");
+    if (flags && !parse_flags(*flags, &bits, why))
         return l.fail_object(label, why);
     if (format && !format->IsString())
         return l.fail_object(label, "format must be a string");
-    if (handler && !handler->IsBool())
-        return l.fail_object(label, "handler must be true or false");
     if (secure && !(secure->IsUint() && secure->GetUint() < 16))
         return l.fail_object(label, "secure_level must be 0 to 15");
 
-    if (!oid || !oid->IsArray() || oid->Empty())
+    if (!oid)
         return l.fail_object(label, "missing 'oid'");
-    if (oid->Size() > IMAGE_MAXOID)
+    o.oid = uint32_t(l.d.oids.size());
+    if (!(snapshot ? parse_dotted : parse_oid)(*oid, l.d.oids, why))
+        return l.fail_object(label, why);
+    if (l.d.oids.size() - o.oid > IMAGE_MAXOID)
         return l.fail_object(label,
                              "an OID has at most " + std::to_string(IMAGE_MAXOID) + " components");
-    o.oid = uint32_t(l.d.oids.size());
-    o.oid_len = uint16_t(oid->Size());
-    for (const Value &c : oid->GetArray()) {
-        if (!c.IsInt())
-            return l.fail_object(label, "OID components must be integers");
-        l.d.oids.push_back(c.GetInt());
-    }
+    o.oid_len = uint16_t(l.d.oids.size() - o.oid);
     size_t components = 1 + size_t(std::count(label, label + name->GetStringLength(), '.'));
     if (components != o.oid_len)
         return l.fail_object(label, "the name has " + std::to_string(components) +
@@ -270,8 +341,17 @@ bool load_object(loader &l, const Value &v, uint32_t element)
         return l.fail_object(label, "missing 'type'");
     if (!parse_type(*type, &t, why))
         return l.fail_object(label, why);
-    o.kind = flags | (secure ? secure->GetUint() : 0) << 20 | t;
-    o.handler = uint16_t(handler ? handler->GetBool() : t != 1);
+    o.handler = t != 1;
+    if (handler && snapshot) {
+        if (!handler->IsString() || (!same(*handler, "Defined") && !same(*handler, "Undefined")))
+            return l.fail_object(label, "handler must be \"Defined\" or \"Undefined\"");
+        o.handler = same(*handler, "Defined");
+    } else if (handler) {
+        if (!handler->IsBool())
+            return l.fail_object(label, "handler must be true or false");
+        o.handler = handler->GetBool();
+    }
+    o.kind = bits | (secure ? secure->GetUint() : 0) << 20 | t;
     o.name = l.add_string(*name);
     const char *dot = std::strrchr(label, '.');
     o.last = o.name + uint32_t(dot ? dot - label + 1 : 0);
@@ -279,11 +359,16 @@ bool load_object(loader &l, const Value &v, uint32_t element)
                       : l.add_string(image_types[t].format, std::strlen(image_types[t].format));
 
     o.value = uint32_t(l.d.values.size());
-    if (value && !encode_value(*value, t, l.d.values, why))
+    if (value && snapshot && !parse_dump(*value, l.d.values, why))
+        return l.fail_object(label, why);
+    if (value && !snapshot && !encode_value(*value, t, l.d.values, why))
         return l.fail_object(label, "bad value: " + why);
     o.value_len = uint32_t(l.d.values.size() - o.value);
     if (o.maxlen && t == 3 && o.value_len > o.maxlen)
         return l.fail_object(label, "the value is longer than maxlen");
+    // A snapshot shows no value for a leaf whose value could not be read.
+    if (snapshot && !value && t != 1 && o.handler)
+        o.read_error = EIO;
     // A value at the top level (a /proc/sys tree has them) is read by its
     // one-component OID.
     if (o.oid_len == 1 && o.handler)
@@ -292,110 +377,43 @@ bool load_object(loader &l, const Value &v, uint32_t element)
     return true;
 }
 
-/*
- * A snapshot is the JSON of a walk (tunex --libxo json -aDgIkRSu): a list
- * "tree" of object instances, each with its properties, its whole value
- * dumped and the instances below it in "children". Each instance is turned
- * into the element of "objects" that describes the same object and loaded
- * as that, so both forms go through the same checks.
- */
-
-/* The bytes of a dump ["7f", "0", ...] as a "hex" value. */
-bool snapshot_value(const Value &dump, Value &out, json_pool &pool)
+/* Why the member K of a jail is refused. */
+std::string jail_error(const Value &k)
 {
-    std::string hex;
-    for (SizeType i = 0; dump.IsArray() && i < dump.Size(); i++) {
-        const Value &b = dump[i];
-        size_t n = b.IsString() ? b.GetStringLength() : 0;
-        if (n < 1 || n > 2 || std::strspn(b.GetString(), "0123456789abcdef") != n)
-            return false;
-        hex.append(2 - n, '0').append(b.GetString(), n);
-    }
-    out.SetObject();
-    out.AddMember("hex", Value(hex.c_str(), SizeType(hex.size()), pool), pool);
-    return dump.IsArray();
+    if (same(k, "name"))
+        return "a jail's name must be a string";
+    if (same(k, "jid"))
+        return "a jail's jid must be an integer above 0";
+    if (same(k, "vnet"))
+        return "a jail's vnet must be true or false";
+    return std::string("jail: unknown key '") + k.GetString() + "'";
 }
 
-/* The OID text "1.2.3" as an array of components. */
-bool snapshot_oid(const Value &text, Value &out, json_pool &pool)
+/* Adds the jail J, an element of the top level's "jails". */
+bool load_jail(loader &l, const Value &j)
 {
-    if (!text.IsString())
-        return false;
-    out.SetArray();
-    const char *p = text.GetString();
-    while (*p) {
-        char *end;
-        errno = 0;
-        long c = std::strtol(p, &end, 10);
-        if (end == p || errno || c < INT32_MIN || c > INT32_MAX || (*end && *end != '.'))
-            return false;
-        out.PushBack(int(c), pool);
-        p = *end ? end + 1 : end;
+    if (!j.IsObject())
+        return l.fail("a jail must be a JSON object");
+    mib_jail jail{NONE, 0, 0};
+    for (auto &[k, v] : j.GetObject()) {
+        if (same(k, "name") && v.IsString())
+            jail.name = l.add_string(v);
+        else if (same(k, "jid") && v.IsInt() && v.GetInt() > 0)
+            jail.jid = v.GetInt();
+        else if (same(k, "vnet") && v.IsBool())
+            jail.vnet = v.GetBool();
+        else
+            return l.fail(jail_error(k));
     }
-    return !out.Empty();
-}
-
-/* Loads the instance V of a snapshot, handed over without the instances
- * below it. */
-bool load_snapshot_object(loader &l, Value &v, json_pool &pool)
-{
-    const Value *name = v.IsObject() && v.HasMember("name") ? &v["name"] : nullptr;
-    std::string label = name && name->IsString() ? name->GetString() : "?";
-    if (!name || !name->IsString())
-        return l.fail_object(label, "missing 'name'");
-    // The members that stay as they are move over; V is dropped after.
-    Value o(rapidjson::kObjectType);
-    bool has_value = false;
-    // By index: clang takes != between RapidJSON's mutable member iterators
-    // for ambiguous in C++20.
-    for (rapidjson::SizeType k = 0; k < v.MemberCount(); k++) {
-        Value &key = v.MemberBegin()[k].name, &x = v.MemberBegin()[k].value;
-        if (same(key, "OID")) {
-            Value oid;
-            if (!snapshot_oid(x, oid, pool))
-                return l.fail_object(label, "the OID must be decimal components joined by dots");
-            o.AddMember("oid", oid, pool);
-        } else if (same(key, "name") || same(key, "type") || same(key, "format") ||
-                   same(key, "description")) {
-            o.AddMember(key, x, pool);
-        } else if (same(key, "label")) {
-            // Only a label that is there shows as more than "".
-            if (!x.IsString() || x.GetStringLength())
-                o.AddMember(key, x, pool);
-        } else if (same(key, "flags-raw")) {
-            if (!x.IsUint())
-                return l.fail_object(label, "flags-raw must be a number");
-            o.AddMember("flags", x, pool);
-        } else if (same(key, "handler")) {
-            if (!x.IsString() || (!same(x, "Defined") && !same(x, "Undefined")))
-                return l.fail_object(label, "handler must be \"Defined\" or \"Undefined\"");
-            o.AddMember("handler", same(x, "Defined"), pool);
-        } else if (same(key, "value")) {
-            // The one member of "value" is the dump's container, which
-            // leaves the dump out for an empty value.
-            const Value *box =
-                x.IsObject() && x.MemberCount() == 1 ? &x.MemberBegin()->value : nullptr;
-            if (!box || !box->IsObject() || !box->HasMember("lenght"))
-                return l.fail_object(label, "a value must be a dump (a snapshot is taken with -R)");
-            const Value none(rapidjson::kArrayType);
-            const Value *dump = box->HasMember("dump") ? &(*box)["dump"] : &none;
-            Value hex;
-            if (!snapshot_value(*dump, hex, pool))
-                return l.fail_object(label, "a dump holds bytes in hexadecimal");
-            o.AddMember("value", hex, pool);
-            has_value = true;
-        } else if (!same(key, "flags")) { // the names of the bits flags-raw has
-            return l.fail_object(label, std::string("unknown key '") + key.GetString() + "'");
-        }
+    if (jail.name == NONE || jail.jid <= 0)
+        return l.fail("a jail needs a name and a jid");
+    const char *name = l.d.strings.data() + jail.name;
+    for (const mib_jail &o : l.d.jails) {
+        if (o.jid == jail.jid || !std::strcmp(l.d.strings.data() + o.name, name))
+            return l.fail("duplicate jail '" + std::string(name) + "'");
     }
-    if (!o.HasMember("flags"))
-        return l.fail_object(label, "missing 'flags-raw' (a snapshot is taken with -g)");
-    // A leaf shown without a value could not be read.
-    const Value *type = o.HasMember("type") ? &o["type"] : nullptr;
-    if (!has_value && !(type && type->IsString() && same(*type, "node")) &&
-        !(o.HasMember("handler") && !o["handler"].GetBool()))
-        o.AddMember("read_error", "EIO", pool);
-    return load_object(l, o, NONE);
+    l.d.jails.push_back(jail);
+    return true;
 }
 
 /* Loads the member KEY of the image's top level other than "objects". */
@@ -415,37 +433,8 @@ bool load_top_member(loader &l, const char *key, const Value &x)
         if (!x.IsArray())
             return l.fail("jails must be an array");
         for (const Value &j : x.GetArray()) {
-            mib_jail jail{NONE, 0, 0};
-            if (!j.IsObject())
-                return l.fail("a jail must be a JSON object");
-            for (auto f = j.MemberBegin(); f != j.MemberEnd(); ++f) {
-                const char *k = f->name.GetString();
-                const Value &jv = f->value;
-                if (!std::strcmp(k, "name")) {
-                    if (!jv.IsString())
-                        return l.fail("a jail's name must be a string");
-                    jail.name = l.add_string(jv);
-                } else if (!std::strcmp(k, "jid")) {
-                    if (!jv.IsInt() || jv.GetInt() <= 0)
-                        return l.fail("a jail's jid must be an integer above 0");
-                    jail.jid = jv.GetInt();
-                } else if (!std::strcmp(k, "vnet")) {
-                    if (!jv.IsBool())
-                        return l.fail("a jail's vnet must be true or false");
-                    jail.vnet = jv.GetBool();
-                } else {
-                    return l.fail(std::string("jail: unknown key '") + k + "'");
-                }
-            }
-            if (jail.name == NONE || jail.jid <= 0)
-                return l.fail("a jail needs a name and a jid");
-            for (const mib_jail &o : l.d.jails) {
-                if (o.jid == jail.jid ||
-                    !std::strcmp(l.d.strings.data() + o.name, l.d.strings.data() + jail.name))
-                    return l.fail("duplicate jail '" + std::string(l.d.strings.data() + jail.name) +
-                                  "'");
-            }
-            l.d.jails.push_back(jail);
+            if (!load_jail(l, j))
+                return false;
         }
     } else {
         return l.fail(std::string("unknown key '") + key + "'");
@@ -454,19 +443,24 @@ bool load_top_member(loader &l, const char *key, const Value &x)
 }
 
 /* Adds the inner nodes that objects imply but the image leaves out; run
- * on indexed objects, whose parent is then the nearest listed ancestor. */
+ * on indexed objects, whose parent is then the nearest listed ancestor.
+ * They are sorted: the nodes an object shares with the one before it
+ * were made for that one. */
 void add_missing_parents(loader &l)
 {
     image_data &d = l.d;
-    std::set<std::vector<int32_t>> made;
     size_t n = d.objects.size();
     for (size_t i = 0; i < n; i++) {
         const mib_object o = d.objects[i];
         size_t have = o.parent == NONE ? 0 : d.objects[o.parent].oid_len;
+        if (i) {
+            const mib_object &before = d.objects[i - 1];
+            const int32_t *a = &d.oids[before.oid], *b = &d.oids[o.oid];
+            have = std::max(
+                have,
+                size_t(std::mismatch(a, a + std::min(before.oid_len, o.oid_len), b).first - a));
+        }
         for (size_t depth = have + 1; depth < o.oid_len; depth++) {
-            std::vector<int32_t> oid(d.oids.begin() + o.oid, d.oids.begin() + o.oid + depth);
-            if (!made.insert(oid).second)
-                continue;
             // The node takes its name from the leading components of the
             // first object below it; check_tree catches a disagreeing one.
             const char *name = d.strings.data() + o.name, *p = name;
@@ -477,7 +471,8 @@ void add_missing_parents(loader &l)
             node.description = node.label = NONE;
             node.oid = uint32_t(d.oids.size());
             node.oid_len = uint16_t(depth);
-            d.oids.insert(d.oids.end(), oid.begin(), oid.end());
+            for (size_t c = 0; c < depth; c++)
+                d.oids.push_back(d.oids[o.oid + c]);
             node.kind = 0x80000000u | 1;
             node.name = l.add_string(nname.data(), nname.size());
             size_t dot = nname.rfind('.');
@@ -535,18 +530,6 @@ void reserve_arenas(image_data &out, size_t size)
     out.oids.reserve(size / 16);
 }
 
-/* Indexes the loaded objects, adds the parents they imply and checks the
- * tree. */
-bool finish(loader &l)
-{
-    uint32_t repeated = image_index(l.d);
-    size_t before = l.d.objects.size();
-    add_missing_parents(l);
-    if (l.d.objects.size() != before)
-        repeated = image_index(l.d);
-    return check_tree(l, repeated);
-}
-
 /* A file's text, NUL-terminated, in arena memory (huge pages when it is
  * large), where RapidJSON parses it in place. RapidJSON's SSE2 paths read
  * the 16 bytes around a string's end at once: zero bytes follow the NUL so
@@ -567,11 +550,11 @@ class text_buffer
     char *data() const { return data_; }
     size_t size() const { return size_; }
 
-    /* Gives the whole huge pages before P, text already read, back to the
-     * system: a load then holds little more of the text than it reads. */
-    void release_before(const char *p)
+    /* Gives the whole huge pages before OFFSET, text already read, back to
+     * the system: a load then holds little more of the text than it reads. */
+    void release_before(size_t offset)
     {
-        size_t upto = size_t(p - data_) & ~(release_unit - 1);
+        size_t upto = offset & ~(release_unit - 1);
         if (size_ + 1 + padding < arena_mapped_from || upto <= released_)
             return;
         madvise(data_ + released_, upto - released_, MADV_DONTNEED);
@@ -585,41 +568,42 @@ class text_buffer
     size_t released_ = 0;
 };
 
-/* The line and column (from 1) of the byte at OFFSET of a text, counted
- * in its SIZE bytes at TEXT, or read again from the file FD. */
-std::string place_of(size_t offset, const char *text, size_t size, int fd)
+/* The line and column (from 1) of the byte at OFFSET of TEXT. */
+std::string place_of(const char *text, size_t offset)
 {
-    size_t line = 1, col = 1;
-    auto count = [&](const char *p, size_t n) {
-        for (size_t i = 0; i < n; i++, col++) {
-            if (p[i] == '\n') {
-                line++;
-                col = 0;
-            }
-        }
-    };
-    if (text) {
-        count(text, std::min(offset, size));
-    } else {
-        char buf[65536];
-        for (size_t at = 0; at < offset;) {
-            ssize_t n = pread(fd, buf, std::min(sizeof buf, offset - at), off_t(at));
-            if (n <= 0)
-                break;
-            count(buf, size_t(n));
-            at += size_t(n);
-        }
-    }
-    return std::to_string(line) + ":" + std::to_string(col);
+    size_t line = 1 + size_t(std::count(text, text + offset, '\n'));
+    const char *newline = static_cast<const char *>(memrchr(text, '\n', offset));
+    size_t column = size_t(text + offset - (newline ? newline + 1 : text)) + 1;
+    return std::to_string(line) + ":" + std::to_string(column);
 }
+
+/* Reads the first SIZE bytes of the file FD into BUF. Returns 0 or an
+ * errno. */
+int read_file(int fd, char *buf, size_t size)
+{
+    for (size_t got = 0; got < size;) {
+        ssize_t n = pread(fd, buf + got, size - got, off_t(got));
+        if (n <= 0 && !(n < 0 && errno == EINTR))
+            return n < 0 ? errno : EIO;
+        got += size_t(std::max(n, ssize_t(0)));
+    }
+    return 0;
+}
+
+/* A text read in memory without a copy of the stream: RapidJSON reads a
+ * plain string stream through local copies, which would leave the
+ * position the walk asks for behind. */
+struct told_stream : rapidjson::StringStream {
+    using rapidjson::StringStream::StringStream;
+};
 
 /*
  * The walk over an image's events from RapidJSON's reader. Outside the
- * values it gathers, it only follows the root object, its keys and the
- * lists of elements: "objects", or a snapshot's "tree" and the lists
- * "object" below its instances. Every element and every other value at
- * the top level is gathered into a small document and handed over when it
- * is complete.
+ * values it gathers, it follows the containers that hold them: the top
+ * level, "objects", and in a snapshot "tree", its instances, their
+ * "children" and the lists "object" in those. Every element, every
+ * instance up to its "children" and every other top-level member is
+ * gathered into a small document and handed over when it is complete.
  *
  * A walk either loads everything (TARGET is NONE) or gathers only the
  * element TARGET of "objects", keeps where its value is in the text, and
@@ -629,31 +613,53 @@ std::string place_of(size_t offset, const char *text, size_t size, int fd)
 template <typename Stream> class image_walk
 {
   public:
-    /* RapidJSON's reader recurses once per level: deeper texts are refused
-     * before they can exhaust the stack. */
-    static constexpr unsigned max_depth = 256;
-
     /* TEXT, when given, is the buffer IN parses in place. */
     image_walk(loader &l, Stream &in, uint32_t target, text_buffer *text = nullptr)
         : l_(l), in_(in), text_(text), target_(target), pool_(pool_memory_, sizeof pool_memory_),
-          doc_(&pool_)
+          doc_(&pool_, 1024, &pool_)
     {
     }
 
-    bool Null() { return skip() || (doc_.Null() && ended()); }
-    bool Bool(bool b) { return skip() || (doc_.Bool(b) && ended()); }
-    bool Int(int i) { return skip() || (doc_.Int(i) && ended()); }
-    bool Uint(unsigned u) { return skip() || (doc_.Uint(u) && ended()); }
-    bool Int64(int64_t i) { return skip() || (doc_.Int64(i) && ended()); }
-    bool Uint64(uint64_t u) { return skip() || (doc_.Uint64(u) && ended()); }
-    bool Double(double x) { return skip() || (doc_.Double(x) && ended()); }
-    bool RawNumber(const char *s, SizeType n, bool copy)
+    /* Walks the SIZE bytes of the text. Returns false on a syntax error,
+     * with its reason and offset in SYNTAX_ERROR and ERROR_AT. */
+    bool run(size_t size)
     {
-        return skip() || (doc_.RawNumber(s, n, copy) && ended());
+        constexpr unsigned flags =
+            rapidjson::kParseStopWhenDoneFlag |
+            (std::is_same_v<Stream, rapidjson::InsituStringStream> ? rapidjson::kParseInsituFlag
+                                                                   : 0);
+        rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, json_allocator> reader;
+        rapidjson::ParseResult r = reader.Parse<flags>(in_, *this);
+        if (r.IsError() && found)
+            return true;
+        error_at = r.Offset();
+        if (depth_ > max_depth) {
+            syntax_error = "nested too deep";
+            error_at--; // at the bracket that opened one level too many
+        } else if (r.IsError()) {
+            // A NUL byte is no end of the text.
+            bool nul = r.Code() == rapidjson::kParseErrorDocumentEmpty && error_at < size;
+            syntax_error = parse_errors[nul ? rapidjson::kParseErrorValueInvalid : r.Code()];
+        } else {
+            rapidjson::SkipWhitespace(in_);
+            error_at = in_.Tell();
+            if (error_at != size)
+                syntax_error = parse_errors[rapidjson::kParseErrorDocumentRootNotSingular];
+        }
+        return !syntax_error;
     }
+
+    bool Null() { return scalar() || (doc_.Null() && ended()); }
+    bool Bool(bool b) { return scalar() || (doc_.Bool(b) && ended()); }
+    bool Int(int i) { return scalar() || (doc_.Int(i) && ended()); }
+    bool Uint(unsigned u) { return scalar() || (doc_.Uint(u) && ended()); }
+    bool Int64(int64_t i) { return scalar() || (doc_.Int64(i) && ended()); }
+    bool Uint64(uint64_t u) { return scalar() || (doc_.Uint64(u) && ended()); }
+    bool Double(double x) { return scalar() || (doc_.Double(x) && ended()); }
+    bool RawNumber(const char *, SizeType, bool) { return false; } // not asked for
     bool String(const char *s, SizeType n, bool copy)
     {
-        return skip() || (doc_.String(s, n, copy) && ended());
+        return scalar() || (doc_.String(s, n, copy) && ended());
     }
     bool StartObject() { return open(false) && (!gathering() || doc_.StartObject()); }
     bool StartArray() { return open(true) && (!gathering() || doc_.StartArray()); }
@@ -662,99 +668,124 @@ template <typename Stream> class image_walk
     bool Key(const char *s, SizeType n, bool copy)
     {
         std::string_view key(s, n);
-        last_key_ = s;
         if (gathering() && depth_ == gather_at_ + 1) {
-            // A snapshot instance's own members come before the ones below it.
-            if (snapshot_ && key == "children")
+            // An instance's own members come before the instances below it.
+            if (frames_[gather_at_] == instance && key == "children")
                 return doc_.EndObject(members_) && gathered();
             members_++;
             if (target_ != NONE && (in_value_ = key == "value"))
-                place_.begin = in_.Tell();
+                place.begin = in_.Tell();
         }
         if (gathering())
             return doc_.Key(s, n, copy);
-        if (failed_)
+        if (failed)
             return true;
         key_ = key;
-        if (depth_ == 1 && std::find(keys_.begin(), keys_.end(), key_) != keys_.end())
-            failed_ = !l_.fail("duplicate key '" + key_ + "'");
-        else if (depth_ == 1)
-            keys_.push_back(key_);
-        else if (tags_.back() == 'I')
-            failed_ = !l_.fail_object(last_loaded(), "'children' must be its last member");
+        if (frames_.size() == 1 && std::find(keys.begin(), keys.end(), key_) != keys.end())
+            failed = !l_.fail("duplicate key '" + key_ + "'");
+        else if (frames_.size() == 1)
+            keys.push_back(key_);
+        else if (frames_.back() == instance)
+            failed = !l_.fail_object(last_loaded(), "'children' must be its last member");
         return true;
     }
 
-    /* After the walk. */
-    bool too_deep() const { return too_deep_; }
-    bool failed() const { return failed_; }
-    bool found() const { return found_; }
-    bool has_objects() const { return has_objects_; }
-    bool snapshot() const { return snapshot_; }
-    const std::vector<std::string> &keys() const { return keys_; }
-    const image_value_place &place() const { return place_; }
+    /* What the walk found: a schema error, the element looked for, the
+     * list of elements or a snapshot's "tree", the keys of the top level. */
+    bool failed = false, found = false, has_objects = false, snapshot = false;
+    const char *syntax_error = nullptr;
+    size_t error_at = 0;
+    std::vector<std::string> keys;
+    image_value_place place;
 
   private:
+    /* RapidJSON's reader recurses once per level: deeper texts are refused
+     * before they can exhaust the stack. */
+    static constexpr unsigned max_depth = 256;
+
+    /* What an open container outside the gathered values is. */
+    enum frame : char {
+        top,       /* the image's top level */
+        elements,  /* "objects" */
+        wrapper,   /* an object at the top level, perhaps the container -r puts around a snapshot */
+        instances, /* a snapshot's "tree", or a list "object" of children */
+        instance,  /* a snapshot's instance */
+        children,  /* the value of an instance's "children" */
+        other      /* any other container */
+    };
+
+    /* The document of a gathered value keeps the stack it is built on
+     * in its pool too, which is emptied after each value: gathering
+     * allocates nothing then. */
+    using document = rapidjson::GenericDocument<rapidjson::UTF8<>, json_pool, json_pool>;
+
     bool gathering() const { return gather_at_ != NONE; }
 
     /* A value starts where nothing is being gathered: decides from where
-     * it is what it is, and whether to gather it. Per depth, TAGS_ has what
-     * the containers open outside what is gathered are: "T" the list of
-     * elements, in a snapshot "I" an instance, "C" its children and "O"
-     * their list "object"; "X" anything else. */
-    void start(bool container, bool array)
+     * it is what it is, and whether to gather it. Returns what it is as a
+     * container. */
+    frame start(bool container, bool array)
     {
-        char in = depth_ ? tags_.back() : 0;
         bool object = container && !array;
-        tag_ = 'X';
-        if (failed_)
-            return;
-        if (depth_ == 0) {
+        if (failed)
+            return other;
+        if (frames_.empty()) {
             if (!object)
-                failed_ = !l_.fail("the image must be a JSON object");
-        } else if (depth_ == 1) {
-            if (array && (key_ == "objects" || key_ == "tree")) {
-                has_objects_ = true;
-                snapshot_ = key_ == "tree";
-                tag_ = 'T';
-            } else if (object && key_ != "objects") {
-                tag_ = 'W'; // perhaps the container -r puts around a snapshot
-            } else if (target_ == NONE) {
-                gather_at_ = depth_;
-            }
-        } else if (in == 'W') {
-            if (key_ == "tree" && array) {
-                has_objects_ = snapshot_ = wrapped_ = true;
-                tag_ = 'T';
-            } else {
-                failed_ = !not_wrapped();
-            }
-        } else if (!snapshot_) {
-            if (in == 'T')
-                element_ = next_element_++;
-            if (in == 'T' && (target_ == NONE || element_ == target_))
-                gather_at_ = depth_;
-        } else if ((in == 'T' || in == 'O') && object) {
-            gather_at_ = depth_;
-            members_ = 0;
-            tag_ = 'I';
-        } else if (in == 'I' && object) {
-            tag_ = 'C';
-        } else if (in == 'C' && key_ == "object" && array) {
-            tag_ = 'O';
-        } else if (in == 'T' || in == 'O') {
-            failed_ = !l_.fail("a snapshot's tree holds objects");
-        } else {
-            failed_ = !l_.fail_object(last_loaded(), "children must hold a list 'object'");
+                failed = !l_.fail("the image must be a JSON object");
+            return top;
         }
-        parent_ = in;
+        switch (frames_.back()) {
+        case top:
+            if (array && (key_ == "objects" || key_ == "tree")) {
+                has_objects = true;
+                snapshot = snapshot || key_ == "tree";
+                return key_ == "tree" ? instances : elements;
+            }
+            if (object && key_ != "objects")
+                return wrapper;
+            if (target_ == NONE)
+                gather_at_ = depth_;
+            return other;
+        case wrapper:
+            if (array && key_ == "tree") {
+                has_objects = snapshot = true;
+                return instances;
+            }
+            failed = !not_wrapped();
+            return other;
+        case elements:
+            element_ = next_element_++;
+            if (target_ == NONE || element_ == target_)
+                gather_at_ = depth_;
+            return other;
+        case instances:
+            if (object) {
+                gather_at_ = depth_;
+                members_ = 0;
+                return instance;
+            }
+            failed = !l_.fail("a snapshot's tree holds objects");
+            return other;
+        case instance:
+            if (object)
+                return children;
+            break;
+        case children:
+            if (array && key_ == "object")
+                return instances;
+            break;
+        case other:
+            return other;
+        }
+        failed = !l_.fail_object(last_loaded(), "children must hold a list 'object'");
+        return other;
     }
 
     /* A top-level object is not the container of a snapshot: loads it as
      * the member it is, which refuses it. */
     bool not_wrapped()
     {
-        return load_top_member(l_, keys_.back().c_str(), Value(rapidjson::kObjectType));
+        return load_top_member(l_, keys.back().c_str(), Value(rapidjson::kObjectType));
     }
 
     /* The name of the object loaded last. */
@@ -764,7 +795,7 @@ template <typename Stream> class image_walk
     }
 
     /* A scalar starts: true when it is not gathered, which is all then. */
-    bool skip()
+    bool scalar()
     {
         if (!gathering())
             start(false, false);
@@ -773,33 +804,31 @@ template <typename Stream> class image_walk
     bool open(bool array)
     {
         if (depth_ == max_depth) {
-            too_deep_ = true;
+            depth_++; // refused: the walk stops at this bracket
             return false;
         }
-        if (!gathering()) {
-            start(true, array);
-            tags_.push_back(tag_);
-        }
+        if (!gathering())
+            frames_.push_back(start(true, array));
         depth_++;
         return true;
     }
     /* A container ends: true when it was not gathered, which is all then. */
     bool close()
     {
-        depth_--;
-        if (depth_ == 1 && tags_[1] == 'W' && !wrapped_ && !failed_)
-            failed_ = !not_wrapped();
-        if (tags_.size() > depth_)
-            tags_.resize(depth_);
+        if (frames_.size() == depth_--) {
+            if (frames_.back() == wrapper && !snapshot && !failed)
+                failed = !not_wrapped();
+            frames_.pop_back();
+        }
         return !gathering();
     }
 
     /* A value in what is being gathered has ended. */
     bool ended()
     {
-        if (depth_ == gather_at_ + 1 && in_value_) {
-            place_.end = in_.Tell();
-            place_.has_value = true;
+        if (in_value_ && depth_ == gather_at_ + 1) {
+            place.end = in_.Tell();
+            place.has_value = true;
             in_value_ = false;
         }
         return depth_ != gather_at_ || gathered();
@@ -809,29 +838,27 @@ template <typename Stream> class image_walk
      * element looked for and stops the walk. */
     bool gathered()
     {
+        frame in = frames_[gather_at_ - 1];
         gather_at_ = NONE;
-        auto whole = [](json_document &) { return true; };
+        auto whole = [](document &) { return true; };
         doc_.Populate(whole);
         if (target_ != NONE) {
-            found_ = true;
-            if (!place_.has_value)
-                place_.begin = place_.end = in_.Tell() - 1;
+            found = true;
+            if (!place.has_value)
+                place.begin = place.end = in_.Tell() - 1;
             const Value *oid = doc_.IsObject() && doc_.HasMember("oid") ? &doc_["oid"] : nullptr;
             for (SizeType k = 0; oid && oid->IsArray() && k < oid->Size(); k++)
-                place_.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
+                place.oid.push_back((*oid)[k].IsInt() ? (*oid)[k].GetInt() : -1);
             return false;
         }
-        if (parent_ == 'T' && !snapshot_) {
-            failed_ = !load_object(l_, doc_, element_);
-        } else if (parent_ == 'T' || parent_ == 'O') {
-            failed_ = !load_snapshot_object(l_, doc_, pool_);
-        } else if (key_ == "objects") {
-            failed_ = !l_.fail("missing 'objects' (an array)");
-        } else {
-            failed_ = !load_top_member(l_, key_.c_str(), doc_);
-        }
-        if (text_ && last_key_)
-            text_->release_before(last_key_);
+        if (in == elements || in == instances)
+            failed = !load_object(l_, doc_, in == elements ? element_ : NONE);
+        else if (key_ == "objects")
+            failed = !l_.fail("missing 'objects' (an array)");
+        else
+            failed = !load_top_member(l_, key_.c_str(), doc_);
+        if (text_)
+            text_->release_before(in_.Tell());
         doc_.SetNull();
         pool_.Clear();
         return true;
@@ -840,81 +867,50 @@ template <typename Stream> class image_walk
     loader &l_;
     Stream &in_;
     text_buffer *text_;
-    const char *last_key_ = nullptr; /* in TEXT, where keys stay */
     uint32_t target_;
     unsigned depth_ = 0;        /* arrays and objects open */
     uint32_t gather_at_ = NONE; /* the depth of the value being gathered */
-    uint32_t element_ = 0, next_element_ = 0;
-    bool has_objects_ = false, snapshot_ = false, wrapped_ = false;
-    bool failed_ = false, too_deep_ = false, found_ = false, in_value_ = false;
-    uint32_t members_ = 0; /* of the snapshot instance being gathered */
-    char tag_ = 'X';       /* what the container being opened is */
-    char parent_ = 0;      /* the tag of the container of what is gathered */
-    std::vector<char> tags_;
-    std::string key_;               /* the last key outside what is gathered */
-    std::vector<std::string> keys_; /* the top-level keys so far */
-    image_value_place place_;
+    uint32_t element_ = 0, next_element_ = 0, members_ = 0;
+    bool in_value_ = false;     /* in the "value" of the element looked for */
+    std::vector<frame> frames_; /* the containers open outside what is gathered */
+    std::string key_;           /* the last key outside what is gathered */
     char pool_memory_[16384];
     json_pool pool_;
-    json_document doc_;
+    document doc_;
 };
-
-/* A text read in memory without a copy of the stream: RapidJSON reads a
- * plain string stream through local copies, which would leave the
- * position the walk asks for behind. */
-struct told_stream : rapidjson::StringStream {
-    using rapidjson::StringStream::StringStream;
-};
-
-/* Walks the SIZE bytes of an image's text, read by IN, with W. Returns
- * false with the place and reason of a syntax error in L's message;
- * ORIGINAL or the file FD has the text as it was before the walk. */
-template <typename Stream>
-bool walk(loader &l, Stream &in, size_t size, image_walk<Stream> &w, const char *original, int fd)
-{
-    constexpr unsigned flags =
-        rapidjson::kParseStopWhenDoneFlag |
-        (std::is_same_v<Stream, rapidjson::InsituStringStream> ? rapidjson::kParseInsituFlag : 0);
-    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, json_allocator> reader;
-    rapidjson::ParseResult r = reader.Parse<flags>(in, w);
-    if (r.IsError() && w.found())
-        return true;
-    const char *why = nullptr;
-    size_t at = r.Offset();
-    if (w.too_deep()) {
-        why = "nested too deep";
-        at--; // at the bracket that opened one level too many
-    } else if (r.IsError()) {
-        // A NUL byte is no end of the text.
-        bool nul = r.Code() == rapidjson::kParseErrorDocumentEmpty && at < size;
-        why = parse_errors[nul ? rapidjson::kParseErrorValueInvalid : r.Code()];
-    } else {
-        rapidjson::SkipWhitespace(in);
-        at = in.Tell();
-        if (at != size)
-            why = parse_errors[rapidjson::kParseErrorDocumentRootNotSingular];
-    }
-    if (why)
-        l.err = std::string(l.path) + ":" + place_of(at, original, size, fd) + ": " + why;
-    return !why;
-}
 
 /* Loads TEXT into L's image, parsed in place: TEXT is clobbered. ORIGINAL or the file FD has the
  * text for the place of a syntax error. */
 bool load(loader &l, text_buffer &text, const char *original, int fd)
 {
+    reserve_arenas(l.d, text.size());
     rapidjson::InsituStringStream in(text.data());
     image_walk w(l, in, NONE, &text);
-    if (!walk(l, in, text.size(), w, original, fd) || w.failed())
+    if (!w.run(text.size())) {
+        // Parsing in place clobbered the text: without the original, the
+        // file is read again (as far as it reads) to count lines in.
+        if (!original)
+            read_file(fd, text.data(), w.error_at);
+        l.err = std::string(l.path) + ":" +
+                place_of(original ? original : text.data(), w.error_at) + ": " + w.syntax_error;
         return false;
-    if (!w.has_objects())
+    }
+    if (w.failed)
+        return false;
+    if (!w.has_objects)
         return l.fail("missing 'objects' (an array)");
-    if (w.snapshot() && w.keys().size() != 1)
+    if (w.snapshot && w.keys.size() != 1)
         return l.fail("a snapshot has no key but 'tree'");
     // The walk a snapshot was taken with needed oidlens.
-    if (w.snapshot())
+    if (w.snapshot)
         l.d.modules.push_back(l.add_string("oidlens", 7));
-    return finish(l);
+    // Indexing sorts the objects; the parents they imply are indexed again.
+    uint32_t repeated = image_index(l.d);
+    size_t listed = l.d.objects.size();
+    add_missing_parents(l);
+    if (l.d.objects.size() != listed)
+        repeated = image_index(l.d);
+    return check_tree(l, repeated);
 }
 
 /* Runs a load, turning a failed allocation into its message. */
@@ -945,7 +941,6 @@ bool image_load_text(const char *path, const std::string &text, image_data &out,
         loader l{path, out, err};
         text_buffer copy(text.size());
         std::memcpy(copy.data(), text.data(), text.size());
-        reserve_arenas(out, text.size());
         return load(l, copy, text.data(), -1);
     });
 }
@@ -963,14 +958,8 @@ bool image_load_file(const char *path, image_data &out, std::string &err)
         if (!S_ISREG(st.st_mode))
             return l.fail(S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
         text_buffer text(size_t(st.st_size));
-        for (size_t got = 0; got < text.size();) {
-            ssize_t n = read(f.fd, text.data() + got, text.size() - got);
-            if (n <= 0 && !(n < 0 && errno == EINTR))
-                return l.fail(std::strerror(n < 0 ? errno : EIO));
-            got += size_t(std::max(n, ssize_t(0)));
-        }
-        reserve_arenas(out, text.size());
-        return load(l, text, nullptr, f.fd);
+        int e = read_file(f.fd, text.data(), text.size());
+        return e ? l.fail(std::strerror(e)) : load(l, text, nullptr, f.fd);
     });
 }
 
@@ -981,10 +970,10 @@ int image_find_element(const std::string &text, uint32_t element, image_value_pl
     loader l{"", scratch, err};
     told_stream in(text.c_str());
     image_walk w(l, in, element);
-    if (!walk(l, in, text.size(), w, text.c_str(), -1))
+    if (!w.run(text.size()))
         return EIO;
-    if (!w.found())
+    if (!w.found)
         return ENOENT;
-    out = w.place();
+    out = w.place;
     return 0;
 }
