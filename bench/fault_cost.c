@@ -23,7 +23,8 @@ int main(int argc, char **argv)
     volatile char *p;
     int sum = 0;
     if (strcmp(what, "anon") == 0) {
-        p = mmap(NULL, (size_t)n * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        p = mmap(NULL, (size_t)n * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1,
+                 0);
         for (long i = 0; i < n; i++)
             p[i * 4096] = 1;
     } else if (strcmp(what, "huge") == 0) {
