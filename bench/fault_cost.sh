@@ -17,9 +17,12 @@ trap 'rm -rf "$out"' EXIT
 cc -O2 -o "$out/fault_cost" "$here/fault_cost.c"
 head -c 8000000 /dev/urandom >"$out/file"
 cat "$out/file" >/dev/null
-python3 - "$out/fault_cost" "$out/file" "$runs" <<'PY'
-import os, statistics, subprocess, sys
-prog, path, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+python3 - "$here" "$out/fault_cost" "$out/file" "$runs" <<'PY'
+import sys
+sys.dont_write_bytecode = True
+sys.path.insert(0, sys.argv[1])
+from interleave import cpu_medians
+prog, path, runs = sys.argv[2], sys.argv[3], int(sys.argv[4])
 forms = {
     "none": [prog, "none"],
     "30 anonymous pages": [prog, "anon", "30"],
@@ -27,19 +30,12 @@ forms = {
     "one huge page": [prog, "huge"],
     "30 file pages": [prog, "file", "30", path],
 }
-names = list(forms)
-cpu = {k: [] for k in names}
-null = open(os.devnull, "wb")
-for r in range(runs):
-    for k in names[r % len(names):] + names[:r % len(names)]:
-        p = subprocess.Popen(forms[k], stdout=null, stderr=null)
-        _, _, usage = os.wait4(p.pid, 0)
-        cpu[k].append((usage.ru_utime + usage.ru_stime) * 1000)
-base = statistics.median(cpu["none"])
+med = cpu_medians(forms, runs)
+base = med["none"]
 print("| what the process touches | CPU time added (median) | per fault |")
 print("|---|---:|---:|")
 for k, per in (("30 anonymous pages", 30), ("60 anonymous pages", 60), ("one huge page", 1),
                ("30 file pages", 30)):
-    added = statistics.median(cpu[k]) - base
+    added = med[k] - base
     print("| %s | %.2f ms | %.1f µs |" % (k, added, added * 1000 / per))
 PY

@@ -40,13 +40,15 @@ hyperfine -N --warmup 3 --runs "$runs" --ignore-failure --export-json "$out/time
     -n tunex-text "$tunex -a" \
     -n tunex-json "$tunex -a --libxo json" >&2
 
-# CPU time, interleaved: round after round, each command runs once (in
-# an order that turns with the round), and its user + system time comes
-# from wait4. The medians are steadier than hyperfine's means on a shared
-# machine, where the load changes between one command's runs and the next.
-python3 - "$out/times.json" "$runs" "$out/floor" "$tunex" <<'EOF'
-import json, os, statistics, subprocess, sys
-times, runs, floor, tunex = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+# CPU time, interleaved (bench/interleave.py): the medians are steadier
+# than hyperfine's means on a shared machine, where the load changes
+# between one command's runs and the next.
+python3 - "$here" "$out/times.json" "$runs" "$out/floor" "$tunex" <<'EOF'
+import json, sys
+sys.dont_write_bytecode = True
+sys.path.insert(0, sys.argv[1])
+from interleave import cpu_medians
+times, runs, floor, tunex = sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
 commands = {
     "floor": [floor],
     "procps": ["sysctl", "-a"],
@@ -55,14 +57,7 @@ commands = {
     "tunex-json": [tunex, "-a", "--libxo", "json"],
 }
 names = list(commands)
-cpu = {k: [] for k in names}
-null = open(os.devnull, "wb")
-for r in range(runs):
-    for k in names[r % len(names):] + names[:r % len(names)]:
-        p = subprocess.Popen(commands[k], stdout=null, stderr=null)
-        _, _, usage = os.wait4(p.pid, 0)
-        cpu[k].append((usage.ru_utime + usage.ru_stime) * 1000)
-med = {k: statistics.median(v) for k, v in cpu.items()}
+med = cpu_medians(commands, runs)
 r = {x["command"]: x for x in json.load(open(times))["results"]}
 wall = {k: v["mean"] * 1000 for k, v in r.items()}
 print("| command | wall mean (ms) | wall stddev (ms) | cpu, interleaved median (ms) |")
