@@ -210,10 +210,17 @@ uint32_t image_index(image_data &d)
     // whose hashes differ.
     d.names.assign(slots, 0);
     arena_vector<uint32_t> hashes(n);
+    for (uint32_t i = 0; i < n; i++)
+        hashes[i] = name_hash(d.strings.data() + d.objects[i].name);
+    // The slots lie scattered over a table larger than the caches: each
+    // insertion fetches the slot of one some way ahead.
+    constexpr uint32_t ahead = 16;
     uint32_t repeated = NONE;
     for (uint32_t i = 0; i < n; i++) {
+        if (i + ahead < n)
+            __builtin_prefetch(&d.names[hashes[i + ahead] & (slots - 1)]);
         const char *name = d.strings.data() + d.objects[i].name;
-        uint32_t h = hashes[i] = name_hash(name);
+        uint32_t h = hashes[i];
         uint32_t slot = h & (slots - 1);
         for (uint32_t e; (e = d.names[slot]) != 0; slot = (slot + 1) & (slots - 1)) {
             if (repeated == NONE && hashes[e - 1] == h &&
