@@ -401,8 +401,8 @@ TEST(Image, WriteChangesOnlyTheValue)
 }
 
 // Arena blocks of every size class (small, sharing a chunk, mapped on
-// their own) keep their bytes while others come and go, and a chunk that
-// empties is used again.
+// their own) keep their bytes while others are freed and allocated around
+// them, over more chunks than one.
 TEST(Image, ArenaBlocksKeepTheirBytes)
 {
     struct block {
