@@ -6,7 +6,15 @@
  * Numeric OIDs are positions in sorted order, counted from 1 so that the
  * meta node at OID 0 comes first, and stay stable while the tree does.
  *
- * Booting opens the root only; the first request lists the directories.
+ * Booting opens the root only. A first request for a name lists only
+ * the directories on its way from the root, each whole (an OID is a
+ * position among siblings), and the whole subtree below the object it
+ * names, since a request for a node walks it: a script asking for one
+ * value lists two or three directories of a kernel's hundred or so. A
+ * request that such a listing cannot answer as the whole tree's would
+ * (another name elsewhere, an OID outside it, a wider subtree, a "next")
+ * lists the whole tree first.
+ *
  * A leaf's mode and type are learnt the first time a request may look at
  * them (prepare), since the type comes from the value and reading every
  * file for a single request would cost more than the request. The value
@@ -26,7 +34,8 @@
  * nothing outside the tree is ever read or written.
  *
  * -j NAME enters the network namespace NAME of ip-netns (/run/netns) with
- * setns; the tree is then listed again, since net.* is the namespace's.
+ * setns; what was listed is dropped for the next request to list anew,
+ * since net.* is the namespace's.
  */
 #include <sys/oidlens.h>
 #include <sys/sysctl.h>
@@ -50,6 +59,22 @@ namespace
 const char netns_dir[] = "/run/netns";
 const char kernel_marker[] = ".tunex-kernel";
 constexpr long procfs_magic = 0x9fa0; /* PROC_SUPER_MAGIC */
+
+/* Does PATH lie below the directory DIR (paths relative to the root)? */
+bool inside(std::string_view path, std::string_view dir)
+{
+    return path.size() > dir.size() && path[dir.size()] == '/' && path.starts_with(dir);
+}
+
+/* The path below the root of the shown NAME, or the shown name of a path:
+ * "/" between components, "." inside them, or the other way round. */
+std::string swap_separators(std::string_view name)
+{
+    std::string swapped(name);
+    for (char &c : swapped)
+        c = c == '/' ? '.' : c == '.' ? '/' : c;
+    return swapped;
+}
 
 /* Opens PATH below directory FD one component at a time, never following
  * a symbolic link, with FLAGS for the last component. */
@@ -144,7 +169,7 @@ class procfs_store : public kernel_store
 
     bool checks_writes() const override { return true; }
 
-    uint32_t find_name(std::string_view name) const override;
+    uint32_t find_name(std::string_view name) override;
 
     unsigned shortest_oid() const override { return 1; }
 
@@ -154,15 +179,19 @@ class procfs_store : public kernel_store
     /* How much of the tree build() learns. */
     enum class listing {
         none,   /* the meta objects only, until a request comes */
+        path,   /* the directories on the way to path_, and all below it */
         names,  /* every directory's entries */
         values, /* and the files' values, each directory's after its listing */
     };
 
     int open_root();
-    void build(listing what);
+    void build(listing what, std::string_view path = {});
     void walk(int fd, const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
               uint32_t node, listing what);
     void close_dirs();
+    bool complete(uint32_t i) const;
+    bool answers(const int *name, unsigned namelen) const;
+    uint32_t find_listed(std::string_view name);
     void add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
              uint32_t format, bool handler, std::string_view path, uint32_t parent);
     const char *path_of(uint32_t i) const { return paths_.c_str() + entries_[i].path; }
@@ -180,10 +209,11 @@ class procfs_store : public kernel_store
     int dir_fd_ = -1;        /* the directory of the leaf opened last, */
     uint32_t dir_of_ = NONE; /* which is this object */
     bool in_netns_ = false;
-    bool listed_ = false;      /* the directories are listed */
-    bool kernel_tree_ = false; /* writes are allowed */
-    bool procfs_ = false;      /* the root is on a procfs mount */
-    uint32_t last_ = 0;        /* the object that prepare() found last */
+    listing listed_ = listing::none; /* what the last build() listed */
+    std::string path_;               /* the path that listing::path lists, below the root */
+    bool kernel_tree_ = false;       /* writes are allowed */
+    bool procfs_ = false;            /* the root is on a procfs mount */
+    uint32_t last_ = 0;              /* the object that prepare() found last */
     bool root_user_ = geteuid() == 0;
     image_data data_;
     arena_vector<procfs_entry> entries_;
@@ -234,11 +264,13 @@ int procfs_store::open_root()
     return 0;
 }
 
-/* Builds the objects that WHAT asks for and points view_ at them. */
-void procfs_store::build(listing what)
+/* Builds the objects that WHAT asks for (for listing::path, the way to
+ * PATH) and points view_ at them. */
+void procfs_store::build(listing what, std::string_view path)
 {
     close_dirs();
-    listed_ = what != listing::none;
+    listed_ = what;
+    path_ = path;
     data_ = image_data{};
     entries_.clear();
     paths_.clear();
@@ -269,8 +301,10 @@ void procfs_store::build(listing what)
         add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "", 0);
     }
     oid.clear();
-    if (what != listing::none)
+    if (what != listing::none) {
+        lseek(root_fd_, 0, SEEK_SET); // a listing before read it to its end
         walk(root_fd_, "", oid, "", NONE, what);
+    }
 
     // The network namespaces that -j may enter, numbered by position.
     for (size_t k = 0; k < netns_.size(); k++) {
@@ -364,9 +398,16 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
         uint32_t scope = procfs_scope(full);
         if (c.is_dir) {
             add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path, node);
-            if (oid.size() < IMAGE_MAXOID)
+            // The way to path_ enters only the directory on it, and path_
+            // itself is listed whole.
+            listing below = what;
+            if (what == listing::path)
+                below = path == path_         ? listing::names
+                        : inside(path_, path) ? listing::path
+                                              : listing::none;
+            if (below != listing::none && oid.size() < IMAGE_MAXOID)
                 walk(openat(fd, base.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), path,
-                     oid, full, uint32_t(entries_.size() - 1), what);
+                     oid, full, uint32_t(entries_.size() - 1), below);
         } else {
             // Readable string until settle() learns the mode and the type.
             add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path, node);
@@ -591,26 +632,81 @@ int procfs_store::replace(uint32_t i, const unsigned char *bytes, size_t len)
     return error;
 }
 
-uint32_t procfs_store::find_name(std::string_view name) const
+uint32_t procfs_store::find_name(std::string_view name)
 {
     // A name whose first separator is "/" is a path below the root, as
     // Linux's sysctl takes it: "/" between components, "." inside one.
     // When that finds nothing, the name is the shown, dotted one after all.
     size_t first = name.find_first_of("./");
     if (first != std::string_view::npos && name[first] == '/') {
-        std::string dotted(name);
-        for (char &c : dotted)
-            c = c == '/' ? '.' : c == '.' ? '/' : c;
-        uint32_t i = image_find_name(view_, dotted);
+        uint32_t i = find_listed(swap_separators(name));
         if (i != NONE)
             return i;
     }
-    return image_find_name(view_, name);
+    return find_listed(name);
+}
+
+/* The object of the shown NAME, or NONE, after listing what the name
+ * needs: on a first request the way to its path, which finds it or tells
+ * that the tree has no such name; later, the whole tree unless the
+ * listing holds the object's whole subtree already. */
+uint32_t procfs_store::find_listed(std::string_view name)
+{
+    std::string path = swap_separators(name);
+    if (listed_ == listing::none)
+        build(listing::path, path);
+    uint32_t i = image_find_name(view_, name);
+    if (listed_ == listing::path && path != path_ && !complete(i)) {
+        build(listing::names);
+        i = image_find_name(view_, name);
+    }
+    return i;
+}
+
+/* Does the listing hold object I and the whole subtree below it? */
+bool procfs_store::complete(uint32_t i) const
+{
+    if (i == NONE)
+        return false;
+    if (listed_ != listing::path || (view_.objects[i].kind & CTLTYPE) != CTLTYPE_NODE)
+        return true;
+    return path_of(i) == path_ || inside(path_of(i), path_);
+}
+
+/* Does the listing answer request NAME as a listing of the whole tree
+ * would? Within a listing::path, an object listed is answered exactly:
+ * its OID, name, kind and value; a subtree only when complete(). */
+bool procfs_store::answers(const int *name, unsigned namelen) const
+{
+    if (listed_ == listing::names || listed_ == listing::values)
+        return true;
+    if (name[0] == 0 && name[1] == 3)
+        return true; // name2oid: find_name() lists what the name needs
+    if (listed_ == listing::none)
+        return false;
+    if (name[0] != 0)
+        return image_find_oid(view_, name, namelen) != NONE;
+    const int *oid = name + 2;
+    size_t n = namelen - 2;
+    switch (name[1]) {
+    case 1: // name, oidfmt, oiddescr, oidlabel, the handler query
+    case 4:
+    case 5:
+    case 6:
+    case CTL_SYSCTL_OIDHANDLER:
+        return image_find_oid(view_, oid, n) != NONE;
+    case CTL_SYSCTL_OIDENTRIES: {
+        size_t depth = n >= 1 ? size_t(oid[0]) & OIDLENS_DEPTH : 0;
+        return depth >= 1 && depth < n && complete(image_find_oid(view_, oid + 1, depth));
+    }
+    default: // next and nextnoskip may lead anywhere in the tree
+        return false;
+    }
 }
 
 void procfs_store::prepare(const int *name, unsigned namelen)
 {
-    if (!listed_) {
+    if (!answers(name, namelen)) {
         bool whole_tree =
             namelen == 3 && name[0] == 0 && name[1] == CTL_SYSCTL_OIDENTRIES && name[2] == 0;
         build(whole_tree ? listing::values : listing::names);
@@ -665,12 +761,12 @@ int procfs_store::attach(int jid)
     close(fd);
     if (error)
         return error;
-    // net.* now shows the namespace's interfaces and values: list again,
-    // opening everything anew by path.
+    // net.* now shows the namespace's interfaces and values: the next
+    // request lists anew what it needs, opening everything by path.
     in_netns_ = true;
     if (int e = open_root())
         return e;
-    build(listing::names);
+    build(listing::none);
     return 0;
 }
 
