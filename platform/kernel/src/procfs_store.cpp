@@ -7,13 +7,14 @@
  * meta node at OID 0 comes first, and stay stable while the tree does.
  *
  * Booting opens the root only. A first request for a name lists only
- * the directories on its way from the root, each whole (an OID is a
- * position among siblings), and the whole subtree below the object it
- * names, since a request for a node walks it: a script asking for one
- * value lists two or three directories of a kernel's hundred or so. A
- * request that such a listing cannot answer as the whole tree's would
- * (another name elsewhere, an OID outside it, a wider subtree, a "next")
- * lists the whole tree first.
+ * the directories on its way from the root, keeping just the objects on
+ * that way (the others in those directories count for the positions
+ * that make the OIDs), and the whole subtree below the object it names,
+ * since a request for a node walks it: a script asking for one value
+ * lists two or three directories of a kernel's hundred or so. A request
+ * that such a listing cannot answer as the whole tree's would (another
+ * name elsewhere, an OID outside it, a wider subtree, a "next") lists
+ * the whole tree first.
  *
  * A leaf's mode and type are learnt the first time a request may look at
  * them (prepare), since the type comes from the value and reading every
@@ -179,7 +180,7 @@ class procfs_store : public kernel_store
     /* How much of the tree build() learns. */
     enum class listing {
         none,   /* the meta objects only, until a request comes */
-        path,   /* the directories on the way to path_, and all below it */
+        path,   /* the objects on the way to path_, and all below it */
         names,  /* every directory's entries */
         values, /* and the files' values, each directory's after its listing */
     };
@@ -275,15 +276,19 @@ void procfs_store::build(listing what, std::string_view path)
     entries_.clear();
     paths_.clear();
     values_.clear();
-    // Room for a large /proc/sys up front: pages never touched cost
-    // nothing, while growing copies everything into fresh pages.
-    data_.objects.reserve(4096);
-    data_.oids.reserve(4096 * 5);
-    data_.strings.reserve(4096 * 48);
-    entries_.reserve(4096);
-    paths_.reserve(4096 * 40);
-    values_.reserve(4096 * 16);
-    dir_fds_.reserve(4096);
+    // Room for a large /proc/sys up front, when the whole tree comes:
+    // pages never touched cost nothing, while growing copies everything
+    // into fresh pages. The few objects of a partial listing stay in the
+    // heap, out of the arenas' huge pages.
+    if (what == listing::names || what == listing::values) {
+        data_.objects.reserve(4096);
+        data_.oids.reserve(4096 * 5);
+        data_.strings.reserve(4096 * 48);
+        entries_.reserve(4096);
+        paths_.reserve(4096 * 40);
+        values_.reserve(4096 * 16);
+        dir_fds_.reserve(4096);
+    }
     image_string &s = data_.strings;
     const char *formats[] = {"N", "A", "L", "LU", "I"};
     for (int k = 0; k < 5; k++) {
@@ -382,6 +387,15 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
     for (const child &c : children) {
         oid.back() = ++position;
         std::string_view base = component(c);
+        path.assign(dir);
+        if (!dir.empty())
+            path += '/';
+        path.append(base);
+        // The way to path_ keeps the objects on it, below which path_ is
+        // listed whole; the others there count for the positions only.
+        bool way = what == listing::path && path != path_;
+        if (way && !inside(path_, path))
+            continue;
         full.assign(name);
         if (!name.empty())
             full += '.';
@@ -391,21 +405,11 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
         // The meta node owns the name "sysctl" at the top.
         if (name.empty() && full == "sysctl")
             continue;
-        path.assign(dir);
-        if (!dir.empty())
-            path += '/';
-        path.append(base);
         uint32_t scope = procfs_scope(full);
         if (c.is_dir) {
             add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path, node);
-            // The way to path_ enters only the directory on it, and path_
-            // itself is listed whole.
-            listing below = what;
-            if (what == listing::path)
-                below = path == path_         ? listing::names
-                        : inside(path_, path) ? listing::path
-                                              : listing::none;
-            if (below != listing::none && oid.size() < IMAGE_MAXOID)
+            listing below = way ? listing::path : what == listing::path ? listing::names : what;
+            if (oid.size() < IMAGE_MAXOID)
                 walk(openat(fd, base.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), path,
                      oid, full, uint32_t(entries_.size() - 1), below);
         } else {
