@@ -652,15 +652,16 @@ uint32_t procfs_store::find_name(std::string_view name)
 
 /* The object of the shown NAME, or NONE, after listing what the name
  * needs: on a first request the way to its path, which finds it or tells
- * that the tree has no such name; later, the whole tree unless the
- * listing holds the object's whole subtree already. */
+ * that the tree has no such name. Any object listed has its own OID (the
+ * requests that follow list more when they need it); a name that a
+ * partial listing does not hold may be anywhere else. */
 uint32_t procfs_store::find_listed(std::string_view name)
 {
     std::string path = swap_separators(name);
     if (listed_ == listing::none)
         build(listing::path, path);
     uint32_t i = image_find_name(view_, name);
-    if (listed_ == listing::path && path != path_ && !complete(i)) {
+    if (i == NONE && listed_ == listing::path && path != path_) {
         build(listing::names);
         i = image_find_name(view_, name);
     }
