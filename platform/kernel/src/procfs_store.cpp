@@ -373,29 +373,31 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
     auto component = [&names](const child &c) {
         return std::string_view(names.data() + c.at, c.len);
     };
-    // Names hold no NUL, so strcmp orders them as their bytes do; most
-    // tell apart by their first byte, without the call.
-    std::sort(children.begin(), children.end(), [&names](const child &a, const child &b) {
-        const unsigned char *x = reinterpret_cast<const unsigned char *>(names.data() + a.at);
-        const unsigned char *y = reinterpret_cast<const unsigned char *>(names.data() + b.at);
-        return *x != *y ? *x < *y : std::strcmp(names.data() + a.at, names.data() + b.at) < 0;
-    });
+    int32_t position = 0;
+    if (what == listing::path) {
+        // On the way to path_ only the next name on it is kept: the names
+        // before it count for its position. (Bytes compare unsigned, in
+        // string_view as in strcmp.)
+        std::string_view rest = std::string_view(path_).substr(dir.empty() ? 0 : dir.size() + 1);
+        std::string_view next = rest.substr(0, rest.find('/'));
+        for (const child &c : children)
+            position += component(c) < next;
+        std::erase_if(children, [&](const child &c) { return component(c) != next; });
+    } else {
+        // Names hold no NUL, so strcmp orders them as their bytes do; most
+        // tell apart by their first byte, without the call.
+        std::sort(children.begin(), children.end(), [&names](const child &a, const child &b) {
+            const unsigned char *x = reinterpret_cast<const unsigned char *>(names.data() + a.at);
+            const unsigned char *y = reinterpret_cast<const unsigned char *>(names.data() + b.at);
+            return *x != *y ? *x < *y : std::strcmp(names.data() + a.at, names.data() + b.at) < 0;
+        });
+    }
 
     oid.push_back(0);
-    int32_t position = 0;
     std::string full, path;
     for (const child &c : children) {
         oid.back() = ++position;
         std::string_view base = component(c);
-        path.assign(dir);
-        if (!dir.empty())
-            path += '/';
-        path.append(base);
-        // The way to path_ keeps the objects on it, below which path_ is
-        // listed whole; the others there count for the positions only.
-        bool way = what == listing::path && path != path_;
-        if (way && !inside(path_, path))
-            continue;
         full.assign(name);
         if (!name.empty())
             full += '.';
@@ -405,10 +407,15 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
         // The meta node owns the name "sysctl" at the top.
         if (name.empty() && full == "sysctl")
             continue;
+        path.assign(dir);
+        if (!dir.empty())
+            path += '/';
+        path.append(base);
         uint32_t scope = procfs_scope(full);
         if (c.is_dir) {
             add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path, node);
-            listing below = way ? listing::path : what == listing::path ? listing::names : what;
+            // Below path_ itself, everything.
+            listing below = what == listing::path && path == path_ ? listing::names : what;
             if (oid.size() < IMAGE_MAXOID)
                 walk(openat(fd, base.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), path,
                      oid, full, uint32_t(entries_.size() - 1), below);
