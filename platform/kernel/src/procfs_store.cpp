@@ -36,7 +36,8 @@
  *
  * -j NAME enters the network namespace NAME of ip-netns (/run/netns) with
  * setns; what was listed is dropped for the next request to list anew,
- * since net.* is the namespace's.
+ * since net.* is the namespace's. The namespaces are found when a request
+ * first looks at the jails.
  */
 #include <sys/oidlens.h>
 #include <sys/sysctl.h>
@@ -176,6 +177,8 @@ class procfs_store : public kernel_store
 
     int attach(int jid) override;
 
+    void prepare_jails() override;
+
   private:
     /* How much of the tree build() learns. */
     enum class listing {
@@ -186,6 +189,7 @@ class procfs_store : public kernel_store
     };
 
     int open_root();
+    void add_jails();
     void build(listing what, std::string_view path = {});
     void walk(int fd, const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
               uint32_t node, listing what);
@@ -223,6 +227,7 @@ class procfs_store : public kernel_store
     std::vector<unsigned char> parsed_; /* the value read last, before keep_value() */
     uint32_t formats_[5];               /* offsets of "N", "A", "L", "LU", "I" in the strings */
     std::vector<std::string> netns_;    /* the network namespaces that -j may enter, sorted */
+    bool netns_known_ = false;          /* netns_ is read */
 };
 
 /* Closes the directories kept open, before the tree is listed anew. */
@@ -239,8 +244,7 @@ void procfs_store::close_dirs()
     dir_of_ = NONE;
 }
 
-/* Opens root_, learns whether it may be written, and finds the network
- * namespaces. Returns an errno. */
+/* Opens root_ and learns whether it may be written. Returns an errno. */
 int procfs_store::open_root()
 {
     int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -254,7 +258,16 @@ int procfs_store::open_root()
     procfs_ = fstatfs(fd, &fs) == 0 && fs.f_type == procfs_magic;
     kernel_tree_ = procfs_ || (fstatat(fd, kernel_marker, &marker, AT_SYMLINK_NOFOLLOW) == 0 &&
                                S_ISREG(marker.st_mode));
-    netns_.clear();
+    return 0;
+}
+
+/* Finds the network namespaces the first time a request looks at the
+ * jails: most runs never do. */
+void procfs_store::prepare_jails()
+{
+    if (netns_known_)
+        return;
+    netns_known_ = true;
     if (DIR *d = opendir(netns_dir)) {
         while (struct dirent *de = readdir(d))
             if (de->d_name[0] != '.')
@@ -262,7 +275,20 @@ int procfs_store::open_root()
         closedir(d);
         std::sort(netns_.begin(), netns_.end());
     }
-    return 0;
+    add_jails();
+    image_index(data_);
+    view_ = data_.view;
+}
+
+/* Adds the network namespaces that -j may enter as jails, numbered by
+ * position. */
+void procfs_store::add_jails()
+{
+    image_string &s = data_.strings;
+    for (size_t k = 0; k < netns_.size(); k++) {
+        data_.jails.push_back(mib_jail{uint32_t(s.size()), int32_t(k + 1), 1});
+        s.append(netns_[k].c_str(), netns_[k].size() + 1);
+    }
 }
 
 /* Builds the objects that WHAT asks for (for listing::path, the way to
@@ -311,11 +337,7 @@ void procfs_store::build(listing what, std::string_view path)
         walk(root_fd_, "", oid, "", NONE, what);
     }
 
-    // The network namespaces that -j may enter, numbered by position.
-    for (size_t k = 0; k < netns_.size(); k++) {
-        data_.jails.push_back(mib_jail{uint32_t(s.size()), int32_t(k + 1), 1});
-        s.append(netns_[k].c_str(), netns_[k].size() + 1);
-    }
+    add_jails();
     image_index(data_);
     view_ = data_.view;
 }

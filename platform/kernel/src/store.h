@@ -67,6 +67,10 @@ class kernel_store
      * root may hold leaves as well. */
     virtual unsigned shortest_oid() const { return 2; }
 
+    /* Called before the jails of the view are looked at, so that a store
+     * that finds them lazily can add them first. */
+    virtual void prepare_jails() {}
+
     /* Enters the context of jail JID (already found in the view) before
      * jail_attach succeeds. Returns 0 or an errno. */
     virtual int attach(int /*jid*/) { return 0; }
