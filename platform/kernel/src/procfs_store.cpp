@@ -296,6 +296,9 @@ void procfs_store::add_jails()
 void procfs_store::build(listing what, std::string_view path)
 {
     close_dirs();
+    // A listing before read the root to its end.
+    if (listed_ != listing::none)
+        lseek(root_fd_, 0, SEEK_SET);
     listed_ = what;
     path_ = path;
     data_ = image_data{};
@@ -332,10 +335,8 @@ void procfs_store::build(listing what, std::string_view path)
         add(oid, std::string("sysctl.") + m.name, m.type | CTLFLAG_RD, fmt, true, "", 0);
     }
     oid.clear();
-    if (what != listing::none) {
-        lseek(root_fd_, 0, SEEK_SET); // a listing before read it to its end
+    if (what != listing::none)
         walk(root_fd_, "", oid, "", NONE, what);
-    }
 
     add_jails();
     image_index(data_);
