@@ -227,7 +227,13 @@ class procfs_store : public kernel_store
     std::vector<unsigned char> parsed_; /* the value read last, before keep_value() */
     uint32_t formats_[5];               /* offsets of "N", "A", "L", "LU", "I" in the strings */
     std::vector<std::string> netns_;    /* the network namespaces that -j may enter, sorted */
-    bool netns_known_ = false;          /* netns_ is read */
+    /* What getdents64 returns, for walk() at every depth: each takes the
+     * names out before going deeper, and a buffer on each one's stack
+     * frame would put every frame on pages of its own, each a fault.
+     * Not zeroed: only the pages that a listing fills are touched. */
+    static constexpr size_t dirents_size = 16384;
+    std::unique_ptr<char[]> dirents_ = std::make_unique_for_overwrite<char[]>(dirents_size);
+    bool netns_known_ = false; /* netns_ is read */
 };
 
 /* Closes the directories kept open, before the tree is listed anew. */
@@ -360,11 +366,11 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
     };
     std::string names;
     std::vector<child> children;
-    alignas(struct dirent64) char buf[16384];
     ssize_t got;
-    while ((got = getdents64(fd, buf, sizeof buf)) > 0) {
+    while ((got = getdents64(fd, dirents_.get(), dirents_size)) > 0) {
         for (ssize_t at = 0; at < got;) {
-            const struct dirent64 *de = reinterpret_cast<const struct dirent64 *>(buf + at);
+            const struct dirent64 *de =
+                reinterpret_cast<const struct dirent64 *>(dirents_.get() + at);
             at += de->d_reclen;
             const char *n = de->d_name;
             if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
