@@ -2,8 +2,10 @@
  * The live Linux kernel's store over a fake /proc/sys tree built in a
  * temporary directory: names and OIDs, types learnt from the text, flags
  * from the modes and the namespaces, descriptions, reads and their errors,
- * one read of a file per probe and read, and writes turned back into the
- * kernel's text. Everything goes through sysctl(3) and its meta-OIDs.
+ * one read of a file per probe and read, writes turned back into the
+ * kernel's text, and the answers of a store that listed only what the
+ * requests before needed. Everything goes through sysctl(3) and its
+ * meta-OIDs.
  */
 #include <sys/inotify.h>
 #include <sys/oidlens.h>
