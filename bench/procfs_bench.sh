@@ -12,8 +12,9 @@
 #   bench/procfs_bench.sh [TUNEX]   TUNEX defaults to build/release/tunex,
 #                                   built with the release preset if missing
 #   RUNS=50 bench/procfs_bench.sh   more runs per command (default 30)
-#   ONE_RUNS=400 ...                 interleaved rounds of the one request
-#                                   (default 300: each run is short)
+#   ONE_RUNS=600 bench/procfs_bench.sh
+#                                   more interleaved rounds of the one
+#                                   request (default 300: each is short)
 #
 # The machine is shared: the figures are only as quiet as the other jobs.
 set -eu
