@@ -110,9 +110,8 @@ int meta_name(const image_view &v, const int *oid, size_t n, answer &a)
     return 0;
 }
 
-int meta_name2oid(const kernel_store &s, const void *newp, size_t newlen, answer &a)
+int meta_name2oid(kernel_store &s, const void *newp, size_t newlen, answer &a)
 {
-    const image_view &v = s.view();
     if (!newp || newlen == 0)
         return ENOENT;
     if (newlen >= 1024)
@@ -121,6 +120,7 @@ int meta_name2oid(const kernel_store &s, const void *newp, size_t newlen, answer
     uint32_t i = s.find_name(std::string_view(name, strnlen(name, newlen)));
     if (i == NONE)
         return ENOENT;
+    const image_view &v = s.view(); // as find_name() may have listed it
     a.out(obj_oid(v, i), v.objects[i].oid_len * sizeof(int));
     return 0;
 }

@@ -6,7 +6,16 @@
  * Numeric OIDs are positions in sorted order, counted from 1 so that the
  * meta node at OID 0 comes first, and stay stable while the tree does.
  *
- * Booting opens the root only; the first request lists the directories.
+ * Booting opens the root only. A first request for a name lists only
+ * the directories on its way from the root, keeping just the objects on
+ * that way (the others in those directories count for the positions
+ * that make the OIDs), and the whole subtree below the object it names,
+ * since a request for a node walks it: a script asking for one value
+ * lists two or three directories of a kernel's hundred or so. A request
+ * that such a listing cannot answer as the whole tree's would (another
+ * name elsewhere, an OID outside it, a wider subtree, a "next") lists
+ * the whole tree first.
+ *
  * A leaf's mode and type are learnt the first time a request may look at
  * them (prepare), since the type comes from the value and reading every
  * file for a single request would cost more than the request. The value
@@ -26,7 +35,9 @@
  * nothing outside the tree is ever read or written.
  *
  * -j NAME enters the network namespace NAME of ip-netns (/run/netns) with
- * setns; the tree is then listed again, since net.* is the namespace's.
+ * setns; what was listed is dropped for the next request to list anew,
+ * since net.* is the namespace's. The namespaces are found when a request
+ * first looks at the jails.
  */
 #include <sys/oidlens.h>
 #include <sys/sysctl.h>
@@ -50,6 +61,22 @@ namespace
 const char netns_dir[] = "/run/netns";
 const char kernel_marker[] = ".tunex-kernel";
 constexpr long procfs_magic = 0x9fa0; /* PROC_SUPER_MAGIC */
+
+/* Does PATH lie below the directory DIR (paths relative to the root)? */
+bool inside(std::string_view path, std::string_view dir)
+{
+    return path.size() > dir.size() && path[dir.size()] == '/' && path.starts_with(dir);
+}
+
+/* The path below the root of the shown NAME, or the shown name of a path:
+ * "/" between components, "." inside them, or the other way round. */
+std::string swap_separators(std::string_view name)
+{
+    std::string swapped(name);
+    for (char &c : swapped)
+        c = c == '/' ? '.' : c == '.' ? '/' : c;
+    return swapped;
+}
 
 /* Opens PATH below directory FD one component at a time, never following
  * a symbolic link, with FLAGS for the last component. */
@@ -144,25 +171,32 @@ class procfs_store : public kernel_store
 
     bool checks_writes() const override { return true; }
 
-    uint32_t find_name(std::string_view name) const override;
+    uint32_t find_name(std::string_view name) override;
 
     unsigned shortest_oid() const override { return 1; }
 
     int attach(int jid) override;
 
+    void prepare_jails() override;
+
   private:
     /* How much of the tree build() learns. */
     enum class listing {
         none,   /* the meta objects only, until a request comes */
+        path,   /* the objects on the way to path_, and all below it */
         names,  /* every directory's entries */
         values, /* and the files' values, each directory's after its listing */
     };
 
     int open_root();
-    void build(listing what);
+    void add_jails();
+    void build(listing what, std::string_view path = {});
     void walk(int fd, const std::string &dir, std::vector<int32_t> &oid, const std::string &name,
               uint32_t node, listing what);
     void close_dirs();
+    bool complete(uint32_t i) const;
+    bool answers(const int *name, unsigned namelen) const;
+    uint32_t find_listed(std::string_view name);
     void add(const std::vector<int32_t> &oid, const std::string &name, uint32_t kind,
              uint32_t format, bool handler, std::string_view path, uint32_t parent);
     const char *path_of(uint32_t i) const { return paths_.c_str() + entries_[i].path; }
@@ -180,10 +214,11 @@ class procfs_store : public kernel_store
     int dir_fd_ = -1;        /* the directory of the leaf opened last, */
     uint32_t dir_of_ = NONE; /* which is this object */
     bool in_netns_ = false;
-    bool listed_ = false;      /* the directories are listed */
-    bool kernel_tree_ = false; /* writes are allowed */
-    bool procfs_ = false;      /* the root is on a procfs mount */
-    uint32_t last_ = 0;        /* the object that prepare() found last */
+    listing listed_ = listing::none; /* what the last build() listed */
+    std::string path_;               /* the path that listing::path lists, below the root */
+    bool kernel_tree_ = false;       /* writes are allowed */
+    bool procfs_ = false;            /* the root is on a procfs mount */
+    uint32_t last_ = 0;              /* the object that prepare() found last */
     bool root_user_ = geteuid() == 0;
     image_data data_;
     arena_vector<procfs_entry> entries_;
@@ -192,6 +227,13 @@ class procfs_store : public kernel_store
     std::vector<unsigned char> parsed_; /* the value read last, before keep_value() */
     uint32_t formats_[5];               /* offsets of "N", "A", "L", "LU", "I" in the strings */
     std::vector<std::string> netns_;    /* the network namespaces that -j may enter, sorted */
+    /* What getdents64 returns, for walk() at every depth: each takes the
+     * names out before going deeper, and a buffer on each one's stack
+     * frame would put every frame on pages of its own, each a fault.
+     * Not zeroed: only the pages that a listing fills are touched. */
+    static constexpr size_t dirents_size = 16384;
+    std::unique_ptr<char[]> dirents_ = std::make_unique_for_overwrite<char[]>(dirents_size);
+    bool netns_known_ = false; /* netns_ is read */
 };
 
 /* Closes the directories kept open, before the tree is listed anew. */
@@ -208,8 +250,7 @@ void procfs_store::close_dirs()
     dir_of_ = NONE;
 }
 
-/* Opens root_, learns whether it may be written, and finds the network
- * namespaces. Returns an errno. */
+/* Opens root_ and learns whether it may be written. Returns an errno. */
 int procfs_store::open_root()
 {
     int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -223,7 +264,16 @@ int procfs_store::open_root()
     procfs_ = fstatfs(fd, &fs) == 0 && fs.f_type == procfs_magic;
     kernel_tree_ = procfs_ || (fstatat(fd, kernel_marker, &marker, AT_SYMLINK_NOFOLLOW) == 0 &&
                                S_ISREG(marker.st_mode));
-    netns_.clear();
+    return 0;
+}
+
+/* Finds the network namespaces the first time a request looks at the
+ * jails: most runs never do. */
+void procfs_store::prepare_jails()
+{
+    if (netns_known_)
+        return;
+    netns_known_ = true;
     if (DIR *d = opendir(netns_dir)) {
         while (struct dirent *de = readdir(d))
             if (de->d_name[0] != '.')
@@ -231,27 +281,49 @@ int procfs_store::open_root()
         closedir(d);
         std::sort(netns_.begin(), netns_.end());
     }
-    return 0;
+    add_jails();
+    image_index(data_);
+    view_ = data_.view;
 }
 
-/* Builds the objects that WHAT asks for and points view_ at them. */
-void procfs_store::build(listing what)
+/* Adds the network namespaces that -j may enter as jails, numbered by
+ * position. */
+void procfs_store::add_jails()
+{
+    image_string &s = data_.strings;
+    for (size_t k = 0; k < netns_.size(); k++) {
+        data_.jails.push_back(mib_jail{uint32_t(s.size()), int32_t(k + 1), 1});
+        s.append(netns_[k].c_str(), netns_[k].size() + 1);
+    }
+}
+
+/* Builds the objects that WHAT asks for (for listing::path, the way to
+ * PATH) and points view_ at them. */
+void procfs_store::build(listing what, std::string_view path)
 {
     close_dirs();
-    listed_ = what != listing::none;
+    // A listing before read the root to its end.
+    if (listed_ != listing::none)
+        lseek(root_fd_, 0, SEEK_SET);
+    listed_ = what;
+    path_ = path;
     data_ = image_data{};
     entries_.clear();
     paths_.clear();
     values_.clear();
-    // Room for a large /proc/sys up front: pages never touched cost
-    // nothing, while growing copies everything into fresh pages.
-    data_.objects.reserve(4096);
-    data_.oids.reserve(4096 * 5);
-    data_.strings.reserve(4096 * 48);
-    entries_.reserve(4096);
-    paths_.reserve(4096 * 40);
-    values_.reserve(4096 * 16);
-    dir_fds_.reserve(4096);
+    // Room for a large /proc/sys up front, when the whole tree comes:
+    // pages never touched cost nothing, while growing copies everything
+    // into fresh pages. The few objects of a partial listing stay in the
+    // heap, out of the arenas' huge pages.
+    if (what == listing::names || what == listing::values) {
+        data_.objects.reserve(4096);
+        data_.oids.reserve(4096 * 5);
+        data_.strings.reserve(4096 * 48);
+        entries_.reserve(4096);
+        paths_.reserve(4096 * 40);
+        values_.reserve(4096 * 16);
+        dir_fds_.reserve(4096);
+    }
     image_string &s = data_.strings;
     const char *formats[] = {"N", "A", "L", "LU", "I"};
     for (int k = 0; k < 5; k++) {
@@ -272,11 +344,7 @@ void procfs_store::build(listing what)
     if (what != listing::none)
         walk(root_fd_, "", oid, "", NONE, what);
 
-    // The network namespaces that -j may enter, numbered by position.
-    for (size_t k = 0; k < netns_.size(); k++) {
-        data_.jails.push_back(mib_jail{uint32_t(s.size()), int32_t(k + 1), 1});
-        s.append(netns_[k].c_str(), netns_[k].size() + 1);
-    }
+    add_jails();
     image_index(data_);
     view_ = data_.view;
 }
@@ -298,11 +366,11 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
     };
     std::string names;
     std::vector<child> children;
-    alignas(struct dirent64) char buf[16384];
     ssize_t got;
-    while ((got = getdents64(fd, buf, sizeof buf)) > 0) {
+    while ((got = getdents64(fd, dirents_.get(), dirents_size)) > 0) {
         for (ssize_t at = 0; at < got;) {
-            const struct dirent64 *de = reinterpret_cast<const struct dirent64 *>(buf + at);
+            const struct dirent64 *de =
+                reinterpret_cast<const struct dirent64 *>(dirents_.get() + at);
             at += de->d_reclen;
             const char *n = de->d_name;
             if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0)))
@@ -334,16 +402,27 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
     auto component = [&names](const child &c) {
         return std::string_view(names.data() + c.at, c.len);
     };
-    // Names hold no NUL, so strcmp orders them as their bytes do; most
-    // tell apart by their first byte, without the call.
-    std::sort(children.begin(), children.end(), [&names](const child &a, const child &b) {
-        const unsigned char *x = reinterpret_cast<const unsigned char *>(names.data() + a.at);
-        const unsigned char *y = reinterpret_cast<const unsigned char *>(names.data() + b.at);
-        return *x != *y ? *x < *y : std::strcmp(names.data() + a.at, names.data() + b.at) < 0;
-    });
+    int32_t position = 0;
+    if (what == listing::path) {
+        // On the way to path_ only the next name on it is kept: the names
+        // before it count for its position. (Bytes compare unsigned, in
+        // string_view as in strcmp.)
+        std::string_view rest = std::string_view(path_).substr(dir.empty() ? 0 : dir.size() + 1);
+        std::string_view next = rest.substr(0, rest.find('/'));
+        for (const child &c : children)
+            position += component(c) < next;
+        std::erase_if(children, [&](const child &c) { return component(c) != next; });
+    } else {
+        // Names hold no NUL, so strcmp orders them as their bytes do; most
+        // tell apart by their first byte, without the call.
+        std::sort(children.begin(), children.end(), [&names](const child &a, const child &b) {
+            const unsigned char *x = reinterpret_cast<const unsigned char *>(names.data() + a.at);
+            const unsigned char *y = reinterpret_cast<const unsigned char *>(names.data() + b.at);
+            return *x != *y ? *x < *y : std::strcmp(names.data() + a.at, names.data() + b.at) < 0;
+        });
+    }
 
     oid.push_back(0);
-    int32_t position = 0;
     std::string full, path;
     for (const child &c : children) {
         oid.back() = ++position;
@@ -364,9 +443,11 @@ void procfs_store::walk(int fd, const std::string &dir, std::vector<int32_t> &oi
         uint32_t scope = procfs_scope(full);
         if (c.is_dir) {
             add(oid, full, CTLTYPE_NODE | CTLFLAG_RD | scope, formats_[0], false, path, node);
+            // Below path_ itself, everything.
+            listing below = what == listing::path && path == path_ ? listing::names : what;
             if (oid.size() < IMAGE_MAXOID)
                 walk(openat(fd, base.data(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC), path,
-                     oid, full, uint32_t(entries_.size() - 1), what);
+                     oid, full, uint32_t(entries_.size() - 1), below);
         } else {
             // Readable string until settle() learns the mode and the type.
             add(oid, full, CTLTYPE_STRING | CTLFLAG_RD | scope, formats_[1], true, path, node);
@@ -591,26 +672,82 @@ int procfs_store::replace(uint32_t i, const unsigned char *bytes, size_t len)
     return error;
 }
 
-uint32_t procfs_store::find_name(std::string_view name) const
+uint32_t procfs_store::find_name(std::string_view name)
 {
     // A name whose first separator is "/" is a path below the root, as
     // Linux's sysctl takes it: "/" between components, "." inside one.
     // When that finds nothing, the name is the shown, dotted one after all.
     size_t first = name.find_first_of("./");
     if (first != std::string_view::npos && name[first] == '/') {
-        std::string dotted(name);
-        for (char &c : dotted)
-            c = c == '/' ? '.' : c == '.' ? '/' : c;
-        uint32_t i = image_find_name(view_, dotted);
+        uint32_t i = find_listed(swap_separators(name));
         if (i != NONE)
             return i;
     }
-    return image_find_name(view_, name);
+    return find_listed(name);
+}
+
+/* The object of the shown NAME, or NONE, after listing what the name
+ * needs: on a first request the way to its path, which finds it or tells
+ * that the tree has no such name. Any object listed has its own OID (the
+ * requests that follow list more when they need it); a name that a
+ * partial listing does not hold may be anywhere else. */
+uint32_t procfs_store::find_listed(std::string_view name)
+{
+    std::string path = swap_separators(name);
+    if (listed_ == listing::none)
+        build(listing::path, path);
+    uint32_t i = image_find_name(view_, name);
+    if (i == NONE && listed_ == listing::path && path != path_) {
+        build(listing::names);
+        i = image_find_name(view_, name);
+    }
+    return i;
+}
+
+/* Does the listing hold object I and the whole subtree below it? */
+bool procfs_store::complete(uint32_t i) const
+{
+    if (i == NONE)
+        return false;
+    if (listed_ != listing::path || (view_.objects[i].kind & CTLTYPE) != CTLTYPE_NODE)
+        return true;
+    return path_of(i) == path_ || inside(path_of(i), path_);
+}
+
+/* Does the listing answer request NAME as a listing of the whole tree
+ * would? Within a listing::path, an object listed is answered exactly:
+ * its OID, name, kind and value; a subtree only when complete(). */
+bool procfs_store::answers(const int *name, unsigned namelen) const
+{
+    if (listed_ == listing::names || listed_ == listing::values)
+        return true;
+    if (name[0] == 0 && name[1] == 3)
+        return true; // name2oid: find_name() lists what the name needs
+    if (listed_ == listing::none)
+        return false;
+    if (name[0] != 0)
+        return image_find_oid(view_, name, namelen) != NONE;
+    const int *oid = name + 2;
+    size_t n = namelen - 2;
+    switch (name[1]) {
+    case 1: // name, oidfmt, oiddescr, oidlabel, the handler query
+    case 4:
+    case 5:
+    case 6:
+    case CTL_SYSCTL_OIDHANDLER:
+        return image_find_oid(view_, oid, n) != NONE;
+    case CTL_SYSCTL_OIDENTRIES: {
+        size_t depth = n >= 1 ? size_t(oid[0]) & OIDLENS_DEPTH : 0;
+        return depth >= 1 && depth < n && complete(image_find_oid(view_, oid + 1, depth));
+    }
+    default: // next and nextnoskip may lead anywhere in the tree
+        return false;
+    }
 }
 
 void procfs_store::prepare(const int *name, unsigned namelen)
 {
-    if (!listed_) {
+    if (!answers(name, namelen)) {
         bool whole_tree =
             namelen == 3 && name[0] == 0 && name[1] == CTL_SYSCTL_OIDENTRIES && name[2] == 0;
         build(whole_tree ? listing::values : listing::names);
@@ -665,12 +802,12 @@ int procfs_store::attach(int jid)
     close(fd);
     if (error)
         return error;
-    // net.* now shows the namespace's interfaces and values: list again,
-    // opening everything anew by path.
+    // net.* now shows the namespace's interfaces and values: the next
+    // request lists anew what it needs, opening everything by path.
     in_netns_ = true;
     if (int e = open_root())
         return e;
-    build(listing::names);
+    build(listing::none);
     return 0;
 }
 

@@ -58,13 +58,18 @@ class kernel_store
 
     /* The object that NAME (not NUL-terminated) names, or NONE: the
      * lookup behind the name2oid meta-OID. A store may accept other
-     * spellings of its names than the ones it shows. */
-    virtual uint32_t find_name(std::string_view name) const { return image_find_name(view_, name); }
+     * spellings of its names than the ones it shows, and one that learns
+     * its objects lazily lists here what the name needs. */
+    virtual uint32_t find_name(std::string_view name) { return image_find_name(view_, name); }
 
     /* The length of the shortest OID that may name a value: 2 in a
      * FreeBSD kernel, whose top level holds only nodes; 1 in a tree whose
      * root may hold leaves as well. */
     virtual unsigned shortest_oid() const { return 2; }
+
+    /* Called before the jails of the view are looked at, so that a store
+     * that finds them lazily can add them first. */
+    virtual void prepare_jails() {}
 
     /* Enters the context of jail JID (already found in the view) before
      * jail_attach succeeds. Returns 0 or an errno. */

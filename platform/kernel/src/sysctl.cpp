@@ -280,9 +280,17 @@ int kld_isloaded(const char *name)
     return module_loaded(kernel().view(), name) ? 1 : 0;
 }
 
+/* The view, with the jails that the store may have left to learn. */
+static const image_view &with_jails()
+{
+    kernel_store &s = kernel();
+    s.prepare_jails();
+    return s.view();
+}
+
 int jail_getid(const char *name)
 {
-    const image_view &v = kernel().view();
+    const image_view &v = with_jails();
     char *end;
     long jid = std::strtol(name, &end, 10);
     bool number = *name && !*end;
@@ -297,7 +305,7 @@ int jail_getid(const char *name)
 int jail_get(struct iovec *iov, unsigned int niov, int flags)
 {
     (void)flags;
-    const image_view &v = kernel().view();
+    const image_view &v = with_jails();
     const int *want = nullptr, *after = nullptr;
     char *name = nullptr;
     size_t namesize = 0;
@@ -335,7 +343,7 @@ int jail_get(struct iovec *iov, unsigned int niov, int flags)
 
 int jail_attach(int jid)
 {
-    const image_view &v = kernel().view();
+    const image_view &v = with_jails();
     if (geteuid() != 0 || current_jail.jid != 0)
         return fail(EPERM);
     for (uint32_t k = 0; k < v.njails; k++) {

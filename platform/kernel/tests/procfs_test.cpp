@@ -2,15 +2,19 @@
  * The live Linux kernel's store over a fake /proc/sys tree built in a
  * temporary directory: names and OIDs, types learnt from the text, flags
  * from the modes and the namespaces, descriptions, reads and their errors,
- * one read of a file per probe and read, and writes turned back into the
- * kernel's text. Everything goes through sysctl(3) and its meta-OIDs.
+ * one read of a file per probe and read, writes turned back into the
+ * kernel's text, and the answers of a store that listed only what the
+ * requests before needed. Everything goes through sysctl(3) and its
+ * meta-OIDs.
  */
 #include <sys/inotify.h>
+#include <sys/oidlens.h>
 #include <sys/sysctl.h>
 #include <libutil.h>
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <pwd.h>
 #include <string>
 #include <sys/wait.h>
@@ -327,6 +331,155 @@ TEST_F(Procfs, WritesBecomeTheKernelsText)
     std::string got;
     EXPECT_EQ(read_name("kernel.printk", &got), 0);
     EXPECT_EQ(got, longs({7, 4, 1, 7}));
+}
+
+/* The answer to request Q: the errno, or the bytes, as a line that two
+ * answers compare by. */
+std::string ask(const std::vector<int> &q)
+{
+    std::vector<char> buf(65536);
+    size_t len = buf.size();
+    if (sysctl(q.data(), unsigned(q.size()), buf.data(), &len, nullptr, 0) != 0)
+        return "error " + std::to_string(errno) + "\n";
+    return std::string(buf.data(), len) + "\n";
+}
+
+/* The requests about the object at OID: its value, the entries of its
+ * subtree (kinds, names, formats, descriptions), its kind and format, its
+ * name, its description, and the object after it. */
+std::vector<std::vector<int>> requests_about(const std::vector<int> &oid)
+{
+    std::vector<std::vector<int>> qs = {oid, {0, CTL_SYSCTL_OIDENTRIES, int(oid.size())}};
+    for (int meta : {4, 1, 5, 2})
+        qs.push_back({0, meta});
+    for (size_t k = 1; k < qs.size(); k++)
+        qs[k].insert(qs[k].end(), oid.begin(), oid.end());
+    return qs;
+}
+
+/* Name2oid of NAME, then the answers to requests_about() it but the
+ * last, one after the other, in their order. */
+std::string about(const std::string &name)
+{
+    std::vector<int> oid = oid_of(name.c_str());
+    if (oid.empty())
+        return "unknown, error " + std::to_string(errno);
+    std::string text;
+    for (int c : oid)
+        text += std::to_string(c) + ".";
+    text += "\n";
+    std::vector<std::vector<int>> qs = requests_about(oid);
+    qs.pop_back();
+    for (const std::vector<int> &q : qs)
+        text += ask(q);
+    return text;
+}
+
+/* The store lists a tree lazily: a request by name lists only what the
+ * name needs, and whatever it cannot answer from that lists the rest.
+ * Every answer must still be the one that a store that listed the whole
+ * tree first gives. */
+class ProcfsPartial : public Procfs
+{
+  protected:
+    void SetUp() override
+    {
+        Procfs::SetUp();
+        // A leaf at the root, and a top-level name with a "." (shown "/").
+        write_file(root_ + "/zone", "1\n");
+        write_file(root_ + "/top.level", "2\n");
+        // Every object's name and OID, from a walk of the whole tree.
+        boot(root_);
+        std::string entries = ask({0, CTL_SYSCTL_OIDENTRIES, 0});
+        for (size_t at = 0; at + sizeof(oidlens_entry) < entries.size();) {
+            oidlens_entry e;
+            std::memcpy(&e, entries.data() + at, sizeof e);
+            const char *oid = entries.data() + at + sizeof e;
+            oids_.emplace_back(e.oid_len, 0);
+            std::memcpy(oids_.back().data(), oid, e.oid_len * sizeof(int));
+            names_.emplace_back(oid + e.oid_len * sizeof(int));
+            at += e.size;
+        }
+        // And other spellings, names that are none, and the meta node.
+        for (const char *n :
+             {"net/ipv4/ip_forward", "net/ipv4/conf/eth0.100/forwarding", "top/level",
+              "net.ipv4/ip_forward", "net/ipv4.ip_forward", "nosuch", "kernel.nosuch",
+              "kernel.hostname.x", "kernel.", ".tunex-kernel", "sysctl.name"})
+            names_.emplace_back(n);
+        // OIDs of no object: past the last at the top, past the last
+        // child of a node, below a leaf.
+        oids_.insert(oids_.end(), {{9}, {2, 99}, {2, 3, 1}});
+        // The answers after a listing of the whole tree.
+        for (const std::string &n : names_) {
+            by_name_[n] = about(n);
+            oid_[n] = oid_of(n.c_str());
+        }
+        for (const std::vector<int> &oid : oids_)
+            for (const std::vector<int> &q : requests_about(oid))
+                full_[q] = ask(q);
+    }
+
+    std::vector<std::string> names_;
+    std::vector<std::vector<int>> oids_;
+    std::map<std::string, std::string> by_name_;
+    std::map<std::string, std::vector<int>> oid_;
+    std::map<std::vector<int>, std::string> full_;
+};
+
+TEST_F(ProcfsPartial, OneRequestByNameAnswersAsTheWholeTree)
+{
+    ASSERT_GT(oids_.size(), 20u);
+    for (const std::string &n : names_) {
+        boot(root_);
+        EXPECT_EQ(about(n), by_name_[n]) << n;
+        // "Next" leads out of what the name listed.
+        if (!oid_[n].empty()) {
+            std::vector<int> next = requests_about(oid_[n]).back();
+            EXPECT_EQ(ask(next), full_[next]) << n;
+        }
+    }
+}
+
+TEST_F(ProcfsPartial, OneRequestByOidAnswersAsTheWholeTree)
+{
+    for (const std::vector<int> &oid : oids_)
+        for (const std::vector<int> &q : requests_about(oid)) {
+            boot(root_);
+            EXPECT_EQ(ask(q), full_[q]) << testing::PrintToString(q);
+        }
+}
+
+TEST_F(ProcfsPartial, ASecondRequestAnswersAsTheWholeTree)
+{
+    struct row {
+        const char *first, *second;
+    };
+    const row rows[] = {
+        {"kernel.hostname", "net.ipv4.ip_forward"},             // another branch
+        {"kernel.hostname", "kernel.pid_max"},                  // a sibling on the way
+        {"net.ipv4.ip_forward", "net.ipv4"},                    // a node on the way
+        {"net", "net.ipv4.conf.eth0/100.forwarding"},           // within the subtree listed
+        {"net.ipv4.conf.eth0/100.forwarding", "net.ipv4.conf"}, // a wider subtree
+        {"net/ipv4/ip_forward", "top/level"},                   // either spelling of "/"
+        {"top/level", "net/ipv4/conf/eth0.100/forwarding"},
+        {"zone", "dev"},                      // leaves and nodes at the top
+        {"nosuch", "kernel.hostname"},        // after an unknown name
+        {"kernel.hostname", "kernel.nosuch"}, // an unknown name on the way
+        {"vm.drop_caches", "sysctl.name"},    // the meta node
+    };
+    for (const row &r : rows) {
+        boot(root_);
+        about(r.first);
+        EXPECT_EQ(about(r.second), by_name_[r.second]) << r.first << ", then " << r.second;
+        // Each request about the same object by its OID.
+        if (oid_[r.second].empty())
+            continue;
+        for (const std::vector<int> &q : requests_about(oid_[r.second])) {
+            boot(root_);
+            about(r.first);
+            EXPECT_EQ(ask(q), full_[q]) << r.first << ", then " << testing::PrintToString(q);
+        }
+    }
 }
 
 TEST_F(Procfs, OrdinaryUsersWriteOnlyWhatAnybodyMay)
