@@ -17,6 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "hugemem.h"
+
 /* Marks an absent string or index. */
 constexpr uint32_t NONE = 0xffffffffu;
 
@@ -71,25 +73,14 @@ struct image_view {
     uint64_t fingerprint; /* hash of the whole image, names the default's state file */
 };
 
-/* Memory for the arenas of an image, in huge pages where the system
- * allows: the arenas would otherwise take a page fault for every 4 KiB,
- * and the faults cost more than filling the pages. An allocation of 1 MiB
- * or more is mapped on its own, aligned to 2 MiB. Allocations from 4 KiB
- * share 2 MiB chunks, so that all the arenas of a small image (a
- * /proc/sys tree's, say) cost one fault; a chunk goes back to the system
- * when the last allocation in it is freed. Smaller allocations come from
- * operator new. Not thread-safe: the kernel stand-in serves one thread. */
-void *arena_allocate(size_t bytes);
-void arena_free(void *p, size_t bytes);
-constexpr size_t arena_pooled_from = size_t(4) << 10;
-constexpr size_t arena_mapped_from = size_t(1) << 20;
-
+/* The arenas of an image live in huge pages where the system allows
+ * (hugemem.h): a small image's arenas share one. */
 template <typename T> struct arena_allocator {
     using value_type = T;
     arena_allocator() = default;
     template <typename U> arena_allocator(const arena_allocator<U> &) {}
-    T *allocate(size_t n) { return static_cast<T *>(arena_allocate(n * sizeof(T))); }
-    void deallocate(T *p, size_t n) { arena_free(p, n * sizeof(T)); }
+    T *allocate(size_t n) { return static_cast<T *>(huge_allocate(n * sizeof(T))); }
+    void deallocate(T *p, size_t n) { huge_free(p, n * sizeof(T)); }
     template <typename U> bool operator==(const arena_allocator<U> &) const { return true; }
 };
 

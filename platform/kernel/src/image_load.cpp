@@ -540,13 +540,13 @@ class text_buffer
     static constexpr size_t padding = 16;
 
     explicit text_buffer(size_t size)
-        : size_(size), data_(static_cast<char *>(arena_allocate(size + 1 + padding)))
+        : size_(size), data_(static_cast<char *>(huge_allocate(size + 1 + padding)))
     {
         std::memset(data_ + size, 0, 1 + padding);
     }
     text_buffer(const text_buffer &) = delete;
     text_buffer &operator=(const text_buffer &) = delete;
-    ~text_buffer() { arena_free(data_, size_ + 1 + padding); }
+    ~text_buffer() { huge_free(data_, size_ + 1 + padding); }
     char *data() const { return data_; }
     size_t size() const { return size_; }
 
@@ -555,7 +555,7 @@ class text_buffer
     void release_before(size_t offset)
     {
         size_t upto = offset & ~(release_unit - 1);
-        if (size_ + 1 + padding < arena_mapped_from || upto <= released_)
+        if (size_ + 1 + padding < huge_mapped_from || upto <= released_)
             return;
         madvise(data_ + released_, upto - released_, MADV_DONTNEED);
         released_ = upto;

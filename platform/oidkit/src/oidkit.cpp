@@ -10,8 +10,8 @@
  * Every tree is one block. A subtree's is a heap block: the root object
  * first, then the objects, their child lists and a copy of the entries
  * that their strings and OIDs point into; freeing it is one free(). The
- * whole MIB's is one mapping: the list head, the entries as the kernel
- * wrote them, then the objects and lists; freeing it is one munmap().
+ * whole MIB's is one block in huge pages (hugemem.h): the list head, the
+ * entries as the kernel wrote them, then the objects and lists.
  */
 #include <oidkit.h>
 #include <sys/oidlens.h>
@@ -24,6 +24,8 @@
 #include <new>
 #include <sys/mman.h>
 #include <vector>
+
+#include "hugemem.h"
 
 namespace
 {
@@ -51,20 +53,21 @@ struct buffer {
 
 /* The raw entries of a tree as they arrive, in one block with BASE bytes
  * kept free at its start. A lookup's few entries live in a malloc()ed
- * block; a whole MIB's megabytes in a mapping of their own, which grows
- * without being copied (mremap) and in huge pages where the system allows
- * it: a page fault per 4 KiB, or copying the entries at every growth,
- * would cost more than receiving them. */
+ * block. A whole MIB's live in huge pages where the system allows it
+ * (hugemem.h), since a page fault per 4 KiB, or copying the entries at
+ * every growth, would cost more than receiving them: a small MIB's in a
+ * block of the platform's shared chunks, a large one's in a mapping of its
+ * own, which grows without being copied (mremap). */
 class raw_bytes
 {
   public:
-    raw_bytes(size_t base, bool mapped) : base_(base), mapped_(mapped) {}
+    raw_bytes(size_t base, bool whole_mib) : base_(base), whole_mib_(whole_mib) {}
     raw_bytes(const raw_bytes &) = delete;
     raw_bytes &operator=(const raw_bytes &) = delete;
     ~raw_bytes()
     {
         if (block_)
-            free_block(block_, cap_, mapped_);
+            free_block(block_, cap_, whole_mib_);
     }
 
     unsigned char *data() { return block_ ? block_ + base_ : nullptr; }
@@ -97,79 +100,60 @@ class raw_bytes
         size_ = cap_ = 0;
         return b;
     }
-    static void free_block(void *block, size_t length, bool mapped)
+    static void free_block(void *block, size_t length, bool whole_mib)
     {
-        if (mapped)
-            munmap(block, length);
+        if (whole_mib)
+            huge_free(block, length);
         else
             std::free(block);
     }
 
   private:
-    static constexpr size_t huge = size_t(2) << 20;
+    /* A whole MIB's first block: a /proc/sys tree's or the embedded
+     * default's fits, and shares its huge page with the kernel's arenas. */
+    static constexpr size_t first_mib_block = size_t(512) << 10;
 
     void grow(size_t need)
     {
-        // A whole MIB starts with one huge page: even a small one, such as
-        // a /proc/sys tree, would otherwise take a page fault per 4 KiB of
-        // its entries and objects, and on some machines the faults cost
-        // more than the rest of the walk's listing.
-        size_t want = cap_ ? 2 * cap_ : mapped_ ? huge : 4096;
+        size_t want = cap_ ? 2 * cap_ : whole_mib_ ? first_mib_block : 4096;
         while (want < need)
             want *= 2;
         void *p;
-        if (!mapped_) {
+        if (!whole_mib_) {
             p = std::realloc(block_, want);
+            if (!p)
+                throw std::bad_alloc();
+        } else if (want < huge_mapped_from) {
+            p = huge_allocate(want);
+            move_to(p);
         } else {
-            p = block_ ? mremap(block_, cap_, want, MREMAP_MAYMOVE) : MAP_FAILED;
-            if (p == MAP_FAILED) {
-                // A first block, or a system that cannot move a mapping
-                // (valgrind's, for one): a new mapping and a copy.
-                p = map_aligned(want);
-                if (p && block_) {
-                    std::memcpy(p, block_, base_ + size_);
-                    munmap(block_, cap_);
-                }
+            want = (want + huge_page - 1) / huge_page * huge_page;
+            p = cap_ >= huge_mapped_from ? mremap(block_, cap_, want, MREMAP_MAYMOVE) : MAP_FAILED;
+            if (p != MAP_FAILED) {
+                huge_advise(p, want);
             } else {
-                advise_huge(p, want);
+                // A block from the shared chunks, or a system that cannot
+                // move a mapping (valgrind's, for one): a new mapping and
+                // a copy.
+                p = huge_map(want);
+                move_to(p);
             }
         }
-        if (!p)
-            throw std::bad_alloc();
         block_ = static_cast<unsigned char *>(p);
         cap_ = want;
     }
-    /* Maps LEN bytes that start on a huge page and are advised into huge
-     * pages, or returns null. */
-    static void *map_aligned(size_t len)
+    /* Copies the data into the block P of a whole MIB and frees the old. */
+    void move_to(void *p)
     {
-        void *p =
-            mmap(nullptr, len + huge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
-            return nullptr;
-        uintptr_t start = reinterpret_cast<uintptr_t>(p);
-        uintptr_t aligned = (start + huge - 1) & ~uintptr_t(huge - 1);
-        if (aligned > start)
-            munmap(p, aligned - start);
-        munmap(reinterpret_cast<void *>(aligned + len), start + huge - aligned);
-        advise_huge(reinterpret_cast<void *>(aligned), len);
-        return reinterpret_cast<void *>(aligned);
+        if (!block_)
+            return;
+        std::memcpy(p, block_, base_ + size_);
+        huge_free(block_, cap_);
     }
-    static void advise_huge(void *p, size_t len)
-    {
-#ifdef MADV_HUGEPAGE
-        uintptr_t b = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~uintptr_t(huge - 1);
-        uintptr_t e = (reinterpret_cast<uintptr_t>(p) + len) & ~uintptr_t(huge - 1);
-        if (e > b)
-            madvise(reinterpret_cast<void *>(b), e - b, MADV_HUGEPAGE);
-#else
-        (void)p;
-        (void)len;
-#endif
-    }
+
     unsigned char *block_ = nullptr;
     size_t base_, size_ = 0, cap_ = 0;
-    bool mapped_;
+    bool whole_mib_;
 };
 
 /* Collects the raw entries of the objects that share the first DEPTH

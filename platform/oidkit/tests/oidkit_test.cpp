@@ -78,6 +78,42 @@ TEST(Oidkit, WholeMib)
     oidkit_freemib(mib);
 }
 
+// A MIB larger than the first block of a whole MIB moves out of the
+// shared chunks into a mapping of its own and grows from there: every
+// object keeps its name and its description through the moves.
+TEST(Oidkit, LargeMibKeepsEveryObject)
+{
+    const int count = 6000;
+    const std::string filler(400, 'x');
+    std::string text = R"({"modules": ["oidlens"], "objects": [)"
+                       R"({"oid": [1], "name": "big", "type": "node"})";
+    for (int i = 1; i <= count; i++)
+        text += ",\n{\"oid\": [1, " + std::to_string(i) + "], \"name\": \"big.n" +
+                std::to_string(i) + "\", \"type\": \"integer\", \"description\": \"" +
+                std::to_string(i) + filler + "\", \"value\": 1}";
+    text += "]}";
+    char dir[] = "/tmp/oidkittest.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/big.json";
+    std::ofstream(path) << text;
+    setenv("MIB_IMAGE", path.c_str(), 1);
+    kernel_reset();
+
+    oidkit_list *mib = oidkit_mib();
+    ASSERT_NE(mib, nullptr);
+    ASSERT_NE(mib->first, nullptr);
+    int seen = 0;
+    for (const oidkit_object *o = mib->first->children->first; o; o = o->next) {
+        seen++;
+        ASSERT_EQ(std::string(o->name), "big.n" + std::to_string(seen));
+        ASSERT_EQ(std::string(o->description), std::to_string(seen) + filler);
+    }
+    EXPECT_EQ(seen, count);
+    oidkit_freemib(mib);
+    unlink(path.c_str());
+    rmdir(dir);
+}
+
 TEST(Oidkit, TreeByName)
 {
     boot("small.json");
