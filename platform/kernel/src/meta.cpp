@@ -17,16 +17,6 @@
 namespace
 {
 
-enum meta_oid {
-    META_NAME = 1,
-    META_NEXT = 2,
-    META_NAME2OID = 3,
-    META_OIDFMT = 4,
-    META_OIDDESCR = 5,
-    META_OIDLABEL = 6,
-    META_NEXTNOSKIP = 7,
-};
-
 /* An answer collected as the kernel collects one: bytes past the caller's
  * buffer are counted but not copied, and the count decides ENOMEM. */
 struct answer {

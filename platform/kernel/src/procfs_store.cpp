@@ -721,8 +721,8 @@ bool procfs_store::answers(const int *name, unsigned namelen) const
 {
     if (listed_ == listing::names || listed_ == listing::values)
         return true;
-    if (name[0] == 0 && name[1] == 3)
-        return true; // name2oid: find_name() lists what the name needs
+    if (name[0] == 0 && name[1] == META_NAME2OID)
+        return true; // find_name() lists what the name needs
     if (listed_ == listing::none)
         return false;
     if (name[0] != 0)
@@ -730,10 +730,10 @@ bool procfs_store::answers(const int *name, unsigned namelen) const
     const int *oid = name + 2;
     size_t n = namelen - 2;
     switch (name[1]) {
-    case 1: // name, oidfmt, oiddescr, oidlabel, the handler query
-    case 4:
-    case 5:
-    case 6:
+    case META_NAME:
+    case META_OIDFMT:
+    case META_OIDDESCR:
+    case META_OIDLABEL:
     case CTL_SYSCTL_OIDHANDLER:
         return image_find_oid(view_, oid, n) != NONE;
     case CTL_SYSCTL_OIDENTRIES: {
@@ -771,11 +771,11 @@ void procfs_store::prepare(const int *name, unsigned namelen)
     };
     // The meta-OIDs that show a type or flags: oidfmt, the handler query
     // (which the program asks after the flags) and the bulk entries.
-    if (name[1] == 4 || name[1] == 256) {
+    if (name[1] == META_OIDFMT || name[1] == CTL_SYSCTL_OIDHANDLER) {
         settle_oid(name + 2, namelen - 2);
-    } else if (name[1] == 257 && namelen >= 3) {
+    } else if (name[1] == CTL_SYSCTL_OIDENTRIES && namelen >= 3) {
         const int *oid = name + 3;
-        size_t n = namelen - 3, depth = size_t(name[2]) & 0xff;
+        size_t n = namelen - 3, depth = size_t(name[2]) & OIDLENS_DEPTH;
         uint32_t from = image_lower_bound(view_, oid, n), to = view_.count;
         if (depth > 0) {
             uint32_t top = depth <= n ? image_find_oid(view_, oid, depth) : NONE;
