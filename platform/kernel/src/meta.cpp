@@ -197,39 +197,39 @@ int meta_request(kernel_store &store, const int *name, unsigned namelen, void *o
     size_t n = namelen - 2;
     bool lens = (which == CTL_SYSCTL_OIDHANDLER || which == CTL_SYSCTL_OIDENTRIES) &&
                 module_loaded(v, "oidlens");
-    if (!lens && (which < META_NAME || which > META_NEXTNOSKIP))
+    if (!lens && (which < CTL_SYSCTL_NAME || which > CTL_SYSCTL_NEXTNOSKIP))
         return -1;
-    if (which == META_NAME2OID && n > 0)
+    if (which == CTL_SYSCTL_NAME2OID && n > 0)
         return ENOTDIR; // name2oid is a leaf
     // Only name2oid takes a new value; the others are read-only handlers.
-    if (newp && which != META_NAME2OID)
+    if (newp && which != CTL_SYSCTL_NAME2OID)
         return EPERM;
     answer a{static_cast<unsigned char *>(oldp), oldlenp ? *oldlenp : 0, 0};
     int e = 0, err = 0;
     uint32_t i;
     switch (which) {
-    case META_NAME:
+    case CTL_SYSCTL_NAME:
         e = meta_name(v, oid, n, a);
         break;
-    case META_NEXT:
-    case META_NEXTNOSKIP:
-        i = next_object(v, oid, n, which == META_NEXTNOSKIP);
+    case CTL_SYSCTL_NEXT:
+    case CTL_SYSCTL_NEXTNOSKIP:
+        i = next_object(v, oid, n, which == CTL_SYSCTL_NEXTNOSKIP);
         if (i == NONE)
             return ENOENT;
         a.out(obj_oid(v, i), v.objects[i].oid_len * sizeof(int));
         break;
-    case META_NAME2OID:
+    case CTL_SYSCTL_NAME2OID:
         e = meta_name2oid(store, newp, newlen, a);
         break;
-    case META_OIDFMT:
-    case META_OIDDESCR:
-    case META_OIDLABEL:
+    case CTL_SYSCTL_OIDFMT:
+    case CTL_SYSCTL_OIDDESCR:
+    case CTL_SYSCTL_OIDLABEL:
     case CTL_SYSCTL_OIDHANDLER: {
         i = lookup(v, oid, n, &err);
         if (i == NONE)
             return err;
         const mib_object &o = v.objects[i];
-        if (which == META_OIDFMT) {
+        if (which == CTL_SYSCTL_OIDFMT) {
             uint32_t kind = o.kind;
             a.out(&kind, sizeof kind);
             const char *fmt = obj_str(v, o.format);
@@ -240,7 +240,7 @@ int meta_request(kernel_store &store, const int *name, unsigned namelen, void *o
             int defined = o.handler;
             a.out(&defined, sizeof defined);
         } else {
-            const char *text = obj_str(v, which == META_OIDDESCR ? o.description : o.label);
+            const char *text = obj_str(v, which == CTL_SYSCTL_OIDDESCR ? o.description : o.label);
             if (!text)
                 return ENOENT;
             a.out(text, std::strlen(text) + 1);

@@ -721,7 +721,7 @@ bool procfs_store::answers(const int *name, unsigned namelen) const
 {
     if (listed_ == listing::names || listed_ == listing::values)
         return true;
-    if (name[0] == 0 && name[1] == META_NAME2OID)
+    if (name[0] == 0 && name[1] == CTL_SYSCTL_NAME2OID)
         return true; // find_name() lists what the name needs
     if (listed_ == listing::none)
         return false;
@@ -730,10 +730,10 @@ bool procfs_store::answers(const int *name, unsigned namelen) const
     const int *oid = name + 2;
     size_t n = namelen - 2;
     switch (name[1]) {
-    case META_NAME:
-    case META_OIDFMT:
-    case META_OIDDESCR:
-    case META_OIDLABEL:
+    case CTL_SYSCTL_NAME:
+    case CTL_SYSCTL_OIDFMT:
+    case CTL_SYSCTL_OIDDESCR:
+    case CTL_SYSCTL_OIDLABEL:
     case CTL_SYSCTL_OIDHANDLER:
         return image_find_oid(view_, oid, n) != NONE;
     case CTL_SYSCTL_OIDENTRIES: {
@@ -771,7 +771,7 @@ void procfs_store::prepare(const int *name, unsigned namelen)
     };
     // The meta-OIDs that show a type or flags: oidfmt, the handler query
     // (which the program asks after the flags) and the bulk entries.
-    if (name[1] == META_OIDFMT || name[1] == CTL_SYSCTL_OIDHANDLER) {
+    if (name[1] == CTL_SYSCTL_OIDFMT || name[1] == CTL_SYSCTL_OIDHANDLER) {
         settle_oid(name + 2, namelen - 2);
     } else if (name[1] == CTL_SYSCTL_OIDENTRIES && namelen >= 3) {
         const int *oid = name + 3;

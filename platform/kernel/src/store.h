@@ -26,18 +26,6 @@
 
 #include "image.h"
 
-/* The second component of a request for the kernel's own meta-OIDs,
- * {0, which, ...} (<sys/oidlens.h> has the module's). */
-enum meta_oid {
-    META_NAME = 1,
-    META_NEXT = 2,
-    META_NAME2OID = 3,
-    META_OIDFMT = 4,
-    META_OIDDESCR = 5,
-    META_OIDLABEL = 6,
-    META_NEXTNOSKIP = 7,
-};
-
 class kernel_store
 {
   public:

@@ -258,7 +258,7 @@ int sysctl(const int *name, unsigned int namelen, void *oldp, size_t *oldlenp, c
 
 int sysctlnametomib(const char *name, int *mibp, size_t *sizep)
 {
-    int oid[2] = {0, 3};
+    int oid[2] = {0, CTL_SYSCTL_NAME2OID};
     size_t len = *sizep * sizeof(int);
     if (sysctl(oid, 2, mibp, &len, name, std::strlen(name)) != 0)
         return -1;

@@ -135,7 +135,7 @@ TEST_F(Meta, ReadOnlyAndShortBuffers)
 {
     std::string got, v = "x";
     EXPECT_EQ(ask(1, {1, 1}, &got, &v), EPERM);
-    int name[] = {0, 1, 1, 1};
+    int name[] = {0, CTL_SYSCTL_NAME, 1, 1};
     char buf[4];
     size_t len = sizeof buf;
     EXPECT_EQ(sysctl(name, 4, buf, &len, nullptr, 0), -1);

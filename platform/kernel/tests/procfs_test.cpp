@@ -107,7 +107,7 @@ int read_name(const char *name, std::string *out = nullptr)
 /* Kind and format of NAME through the meta-OID oidfmt. */
 std::pair<uint32_t, std::string> format_of(const char *name)
 {
-    std::vector<int> q = {0, 4};
+    std::vector<int> q = {0, CTL_SYSCTL_OIDFMT};
     for (int c : oid_of(name))
         q.push_back(c);
     char buf[64];
@@ -251,7 +251,7 @@ TEST_F(Procfs, ValuesAndReadErrors)
 TEST_F(Procfs, DescriptionsOfKnownParametersOnly)
 {
     auto descr = [](const char *name) {
-        std::vector<int> q = {0, 5};
+        std::vector<int> q = {0, CTL_SYSCTL_OIDDESCR};
         for (int c : oid_of(name))
             q.push_back(c);
         char buf[256];
@@ -350,7 +350,7 @@ std::string ask(const std::vector<int> &q)
 std::vector<std::vector<int>> requests_about(const std::vector<int> &oid)
 {
     std::vector<std::vector<int>> qs = {oid, {0, CTL_SYSCTL_OIDENTRIES, int(oid.size())}};
-    for (int meta : {4, 1, 5, 2})
+    for (int meta : {CTL_SYSCTL_OIDFMT, CTL_SYSCTL_NAME, CTL_SYSCTL_OIDDESCR, CTL_SYSCTL_NEXT})
         qs.push_back({0, meta});
     for (size_t k = 1; k < qs.size(); k++)
         qs[k].insert(qs[k].end(), oid.begin(), oid.end());

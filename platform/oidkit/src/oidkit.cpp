@@ -479,7 +479,7 @@ oidkit_object *oidkit_treebyname(const char *name)
     try {
         int oid[CTL_MAXNAME];
         size_t len = sizeof oid;
-        int query[2] = {0, 3};
+        int query[2] = {0, CTL_SYSCTL_NAME2OID};
         if (sysctl(query, 2, oid, &len, name, std::strlen(name)) != 0) {
             if (errno == ENOMEM)
                 errno = ENOENT; // the kernel's, not exhausted memory

@@ -17,6 +17,18 @@ extern "C" {
 
 #define CTL_MAXNAME 24 /* the longest OID, in components */
 
+/* The kernel's own meta-OIDs, {0, which, ...}: an object's name, the
+ * object after it, the OID of a name (given as the new value), its kind
+ * and format, description and label, and the object after it with the
+ * SKIP ones included. */
+#define CTL_SYSCTL_NAME 1
+#define CTL_SYSCTL_NEXT 2
+#define CTL_SYSCTL_NAME2OID 3
+#define CTL_SYSCTL_OIDFMT 4
+#define CTL_SYSCTL_OIDDESCR 5
+#define CTL_SYSCTL_OIDLABEL 6
+#define CTL_SYSCTL_NEXTNOSKIP 7
+
 /* Type codes: the low four bits of an object's kind. */
 #define CTLTYPE 0xf
 #define CTLTYPE_NODE 1
