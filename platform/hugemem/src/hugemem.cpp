@@ -67,8 +67,7 @@ void *huge_map(size_t len)
     uintptr_t aligned = (start + huge_page - 1) & ~(huge_page - 1);
     if (aligned > start)
         munmap(p, aligned - start);
-    if (start + huge_page > aligned)
-        munmap(reinterpret_cast<void *>(aligned + len), start + huge_page - aligned);
+    munmap(reinterpret_cast<void *>(aligned + len), start + huge_page - aligned);
     huge_advise(reinterpret_cast<void *>(aligned), len);
     return reinterpret_cast<void *>(aligned);
 }
